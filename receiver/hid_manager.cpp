@@ -1,0 +1,91 @@
+#include "receiver/hid_manager.h"
+
+namespace {
+
+struct IrEntry {
+    IrScanCode code;
+    KeyId key;
+};
+
+struct GameEntry {
+    GameScanCode code;
+    KeyId key;
+};
+
+constexpr IrEntry kIrKeys[] = {
+    {0x2601, 49},   // digit 1
+    {0x2602, 50},   // digit 2
+    {0x2603, 51},   // digit 3
+    {0x2604, 52},   // digit 4
+    {0x2605, 53},   // digit 5
+    {0x2606, 54},   // digit 6
+    {0x2607, 55},   // digit 7
+    {0x2608, 56},   // digit 8
+    {0x2609, 57},   // digit 9
+    {0x2600, 48},   // digit 0
+    {0x2658, 38},   // up
+    {0x2659, 40},   // down
+    {0x265A, 37},   // left
+    {0x265B, 39},   // right
+    {0x2688, 233},  // help/info (green)
+    {0x260C, 234},  // power (red)
+    {0x2634, 8},    // backspace
+    {0x269E, 8},    // backspace
+    {0x2635, 13},   // enter
+    {0x260D, 173},  // mute
+    {0x264E, 27},   // escape
+    {0x2610, 175},  // volume up
+    {0x2611, 174},  // volume down
+    {0x2620, 33},   // page up
+    {0x2621, 34},   // page down
+    {0x260A, 238},  // right of digit 0
+    {0x263C, 146},  // record
+    {0x266D, 147},  // rewind
+    {0x266F, 148},  // fast forward
+    {0x266E, 177},  // previous track
+    {0x2670, 176},  // next track
+    {0x2654, 179},  // play/pause
+    {0x2671, 178},  // stop
+    {0x2642, 227},  // eject
+    {0x2633, 243},  // large red key
+    {0x260F, 236},  // right of digit 6
+    {0x2678, 235},  // left of digit 0
+    {0x7F97, TOKEN_KEY_ID},
+};
+
+constexpr GameEntry kGameKeys[] = {
+    {0x40000000, 0x1001}, {0x407F0000, 0x1002}, {0x00400000, 0x1003}, {0x7F400000, 0x1004},
+    {0x40400002, 0x1005}, {0x40400001, 0x1006}, {0x40401000, 0x1007}, {0x40400100, 0x1008},
+    {0x40400800, 0x1009}, {0x40400200, 0x100A}, {0x40404000, 0x100B}, {0x40408000, 0x100C},
+};
+
+}  // namespace
+
+HidManager::HidManager() {
+    for (const auto& e : kIrKeys) m_irKeyTable.emplace(e.code, e.key);
+    for (const auto& e : kGameKeys) m_gameKeyTable.emplace(e.code, e.key);
+}
+
+KeyId HidManager::LookupIrKey(IrScanCode code) const {
+    auto it = m_irKeyTable.find(static_cast<IrScanCode>(code & 0x7FFF));
+    return it == m_irKeyTable.end() ? KeyId{0} : it->second;
+}
+
+KeyId HidManager::LookupGameKey(GameScanCode code) const {
+    auto it = m_gameKeyTable.find(code);
+    return it == m_gameKeyTable.end() ? KeyId{0} : it->second;
+}
+
+bool HidManager::IsValidIrReport(std::span<const std::uint8_t> report) {
+    return report.size() == 6 && (report[0] & 0x03) == 0x03 && (report[1] & 0x01) == 0x01 &&
+           (report[2] & 0x22) == 0x22 && (report[3] & 0xB0) == 0xB0;
+}
+
+bool HidManager::IsValidGameReport(std::span<const std::uint8_t> report) {
+    return report.size() == 5 && (report[0] & 0x05) == 0x05;
+}
+
+HidManager* GetHidManager() {
+    static HidManager manager;
+    return &manager;
+}

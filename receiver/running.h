@@ -1,0 +1,16 @@
+#pragma once
+
+#include <atomic>
+
+// Set by the receiver threads when they start, cleared only at exit. Every receiver,
+// read and dispatcher loop runs while it is set.
+extern std::atomic<bool> g_bRunning;
+
+// Clears g_bRunning and wakes every wait that watches it, so loops end at once
+// instead of sitting out their time-outs.
+void StopRunning();
+
+// Registers a waker that StopRunning() calls; returns an id for removal.
+using RunWaker = void (*)(void* context);
+int AddRunWaker(RunWaker waker, void* context);
+void RemoveRunWaker(int id);

@@ -2,6 +2,14 @@
 
 // Shared by the receiver threads: receiver handles, dispatcher threads, rescan
 // flags and the dialog that receives every report.
+//
+// (Being completed: discovery, exclusive open, read loops and arrival watching.)
+// Intended surface for the window layer:
+//   unsigned HID(IMainDialog* dialog);          // IR receiver thread body
+//   unsigned HIDForGame(IMainDialog* dialog);   // game-controller receiver thread body
+//   GetReceiverMonitor()->RequestRescan();      // device arrival: search again at once
+// The window starts both bodies on WorkerThreads, and at exit calls StopRunning()
+// and waits for both.
 
 #include <atomic>
 

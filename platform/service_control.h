@@ -6,6 +6,7 @@
 //
 // Not thread-safe: one object is used from one thread at a time.
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,8 @@ public:
     enum class Open { Ok, NoManager, NoService };
 
     // Connects afresh and looks the unit up; drops whatever an earlier call opened.
+    // systemd: LoadUnit, then LoadState must be "loaded" (an installed unit that is
+    // stopped may have been unloaded, so GetUnit alone would miss it).
     virtual Open OpenService(const std::string& unit) = 0;
     // Stopped means ActiveState "inactive" or "failed". A failed query counts as not
     // stopped, so a service that can be opened is always asked to stop.
@@ -34,9 +37,9 @@ public:
 
 // systemd over sd-bus. Connects with sd_bus_open_system, which honours
 // DBUS_SYSTEM_BUS_ADDRESS. Every bus round trip, the connection included, is bounded
-// by kServiceCallTimeout, so a hung bus delays start or exit by seconds at most.
+// by `timeout`, so a hung bus delays start or exit by seconds at most.
 // Requests are sent without interactive authorisation: a caller without the right
 // to manage the unit gets a refusal rather than a password prompt.
-std::unique_ptr<IServiceControl> MakeSystemdServiceControl();
-
-inline constexpr int kServiceCallTimeoutMs = 3000;
+inline constexpr std::chrono::milliseconds kServiceCallTimeout{3000};
+std::unique_ptr<IServiceControl> MakeSystemdServiceControl(
+    std::chrono::milliseconds timeout = kServiceCallTimeout);

@@ -1,0 +1,52 @@
+#include "app/hid_service.h"
+
+#include "platform/trace.h"
+
+namespace {
+
+// Opens the unit; traces a missing manager. True when the unit can be driven.
+bool OpenKeywarden(IServiceControl& scm) {
+    switch (scm.OpenService(kKeywardenUnit)) {
+        case IServiceControl::Open::Ok:
+            return true;
+        case IServiceControl::Open::NoManager:
+            Trace("[KEYWARDEN]Can't Open SCManager!");
+            break;
+        case IServiceControl::Open::NoService:
+            // Not installed or not ours to see: nothing to stop, nothing to say.
+            break;
+    }
+    scm.Close();
+    return false;
+}
+
+}  // namespace
+
+void StopHidService(HidManager* manager, IServiceControl& scm, const HintBox& showHint) {
+    if (!OpenKeywarden(scm)) {
+        return;
+    }
+    if (!scm.IsStopped()) {
+        if (scm.Stop()) {
+            showHint("For Quillon, Orvane Keywarden Service\nHas been stopped.", "Hint");
+            manager->m_bServiceStopped = true;
+        } else {
+            // Claiming it stopped would also make exit start a service we never stopped.
+            Trace("[KEYWARDEN] Stop request for %s refused: %s", kKeywardenUnit,
+                  scm.LastError().c_str());
+        }
+    }
+    scm.Close();
+}
+
+void RestartHidService(HidManager* manager, IServiceControl& scm) {
+    if (!manager->m_bServiceStopped) {
+        return;
+    }
+    if (!OpenKeywarden(scm)) {
+        return;
+    }
+    // As at start, the result does not change what the user sees.
+    scm.Start();
+    scm.Close();
+}

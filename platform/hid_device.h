@@ -1,0 +1,131 @@
+#pragma once
+
+// Our stand-in for the HID and device-setup libraries, over Linux sysfs and hidraw.
+//
+// An interface is a `hidrawN` entry under `<sys root>/class/hidraw/`; its device path
+// is `<dev root>/hidrawN`. Both roots are given at construction (real: /sys, /dev) so
+// tests run this same code on a tree of their own.
+//
+// Opening without read or write access is a query: it touches only sysfs, so it needs
+// no rights on the node. Opening with access opens the node itself; "exclusive" adds
+// flock(LOCK_EX|LOCK_NB), because hidraw has no exclusive mode of its own and lets any
+// number of readers open a node.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/hid_descriptor.h"
+
+// An owned file descriptor; -1 while nothing is open.
+class HidHandle {
+public:
+    HidHandle() = default;
+    explicit HidHandle(int fd) : m_fd(fd) {}
+    ~HidHandle() { Close(); }
+    HidHandle(HidHandle&& other) noexcept : m_fd(other.Release()) {}
+    HidHandle& operator=(HidHandle&& other) noexcept;
+    HidHandle(const HidHandle&) = delete;
+    HidHandle& operator=(const HidHandle&) = delete;
+
+    int Get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    int Release();
+    // Keeps errno as it was, so a failure's cause survives the cleanup.
+    void Close();
+
+private:
+    int m_fd = -1;
+};
+
+// Filled by HidSystem::OpenHidDevice.
+struct HidDeviceInfo {
+    std::string path;
+    HidHandle handle;
+    bool read = false;
+    bool write = false;
+    bool overlapped = false;  // O_NONBLOCK
+    bool exclusive = false;   // flock(LOCK_EX) held
+    // Only with the information flag:
+    std::vector<std::uint8_t> preparsedData;  // the report descriptor
+    HidCaps caps;
+    HidAttributes attributes;
+};
+
+// Result codes of OpenHidDevice.
+enum : std::int32_t {
+    HID_OPEN_OK = 0,
+    HID_OPEN_FAILED = -1,
+    HID_OPEN_NO_MEMORY = -2,
+    HID_OPEN_NO_DESCRIPTOR = -3,
+    HID_OPEN_NO_ATTRIBUTES = -4,
+    HID_OPEN_NO_CAPS = -5,
+};
+
+class HidSystem {
+public:
+    HidSystem(std::string sysRoot, std::string devRoot);
+    virtual ~HidSystem() = default;
+    HidSystem(const HidSystem&) = delete;
+    HidSystem& operator=(const HidSystem&) = delete;
+
+    const std::string& SysRoot() const { return m_sysRoot; }
+    const std::string& DevRoot() const { return m_devRoot; }
+
+    // Names (`hidrawN`) of the interfaces present, by number. A missing class
+    // directory means no HID device is present (an empty list); false, with errno,
+    // when the list cannot be read.
+    bool ListInterfaces(std::vector<std::string>* names) const;
+    std::string DevicePath(const std::string& name) const { return m_devRoot + "/" + name; }
+
+    // Returns 0 or one of the negative codes above; on failure `info` holds nothing
+    // and errno tells the cause.
+    std::int32_t OpenHidDevice(const char* path, bool read, bool write, bool overlapped,
+                               bool exclusive, bool getInfo, HidDeviceInfo* info);
+
+protected:
+    // Opens a device node. The real nodes use open(); tests put their own devices here.
+    virtual int OpenNode(const std::string& path, int flags);
+
+private:
+    std::int32_t ReadInfo(const std::string& path, HidDeviceInfo* info) const;
+
+    std::string m_sysRoot;
+    std::string m_devRoot;
+};
+
+// An eventfd that ends a wait on another descriptor: Signal() from any thread.
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    bool Valid() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+    void Signal();
+    void Drain();
+
+private:
+    int m_fd = -1;
+};
+
+enum class HidReadStatus {
+    Report,   // `size` bytes of one report are in the buffer
+    Timeout,  // nothing within the time-out (or a spurious wake-up): read again
+    Woken,    // the wake-up descriptor fired
+    Failed,   // end of the device: unplugged, EOF, error
+};
+
+struct HidReadResult {
+    HidReadStatus status;
+    std::size_t size = 0;
+    int error = 0;
+};
+
+// Reads one input report with a time-out. Reports still queued when the device goes
+// away are read first; the end shows once they are taken.
+HidReadResult ReadHidReport(int fd, int wakeFd, std::span<std::uint8_t> buffer, int timeoutMs);

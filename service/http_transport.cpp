@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -230,6 +231,7 @@ struct CUserAndHardwareService::Transfer {
     bool added = false;  // easy is attached to multi: a request is open
     curl_slist* headers = nullptr;
     std::atomic<bool> cancelled{false};
+    std::chrono::milliseconds stallTimeout{CUserAndHardwareService::kStallTimeout};
 
     // State of the current request.
     bool headersDone = false;
@@ -238,6 +240,11 @@ struct CUserAndHardwareService::Transfer {
     std::string pending;  // reply bytes received but not yet read
     std::size_t pendingOffset = 0;
     std::array<char, CURL_ERROR_SIZE> errorText{};
+    using Clock = std::chrono::steady_clock;
+    bool underWay = false;
+    std::uint64_t received = 0;  // header and body bytes of this request
+    std::uint64_t receivedSeen = 0;
+    Clock::time_point lastActivity;
 
     Transfer() = default;
     Transfer(const Transfer&) = delete;
@@ -263,6 +270,8 @@ struct CUserAndHardwareService::Transfer {
         pending.clear();
         pendingOffset = 0;
         errorText[0] = '\0';
+        underWay = false;
+        received = receivedSeen = 0;
     }
 
     bool HasPending() const { return pendingOffset < pending.size(); }
@@ -277,6 +286,7 @@ struct CUserAndHardwareService::Transfer {
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
+        self->received += bytes;
         try {
             if (!self->HasPending()) {
                 self->pending.clear();
@@ -292,6 +302,7 @@ struct CUserAndHardwareService::Transfer {
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
+        self->received += bytes;
         const std::string_view line(data, bytes);
         if (line == "\r\n" || line == "\n") {
             long status = 0;
@@ -304,7 +315,9 @@ struct CUserAndHardwareService::Transfer {
         return bytes;
     }
 
-    // Drives the transfer until `done()` holds or it finishes. Fails on cancel.
+    // Drives the transfer until `done()` holds or it finishes. Fails on cancel, and
+    // when no byte has come in for the stall time once the request is under way
+    // (libcurl's own connect time-out covers the time before).
     template <typename Done>
     std::int32_t Pump(Done done, std::string& error) {
         for (;;) {
@@ -327,12 +340,40 @@ struct CUserAndHardwareService::Transfer {
             if (done() || finished) {
                 return S_OK;
             }
-            // libcurl shortens the wait to its own timers (connect, low speed).
-            if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+            int waitMs = 1000;
+            if (RequestUnderWay()) {
+                const auto now = Clock::now();
+                if (received != receivedSeen) {
+                    receivedSeen = received;
+                    lastActivity = now;
+                }
+                const auto left = stallTimeout - (now - lastActivity);
+                if (left <= Clock::duration::zero()) {
+                    error = "no reply byte for " + std::to_string(stallTimeout.count()) + " ms";
+                    return E_FAIL;
+                }
+                waitMs = static_cast<int>(std::min<std::int64_t>(
+                    waitMs, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+            }
+            // libcurl shortens the wait to its own timers; Cancel() wakes it.
+            if (curl_multi_poll(multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
                 error = "transfer engine failed";
                 return E_FAIL;
             }
         }
+    }
+
+    // True once connected and sending (new or reused connection alike).
+    bool RequestUnderWay() {
+        if (!underWay) {
+            curl_off_t pretransfer = 0;
+            if (curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) == CURLE_OK &&
+                pretransfer > 0) {
+                underWay = true;
+                lastActivity = Clock::now();
+            }
+        }
+        return underWay;
     }
 };
 
@@ -416,7 +457,7 @@ std::int32_t CUserAndHardwareService::SetExplicitProxy(const char* host, std::ui
 void CUserAndHardwareService::SetTimeouts(std::chrono::milliseconds connect,
                                           std::chrono::milliseconds stall) {
     m_connectTimeout = connect;
-    m_stallTimeout = stall;
+    m_transfer->stallTimeout = stall;
 }
 
 std::int32_t CUserAndHardwareService::Fail(std::int32_t code, std::string what) {
@@ -447,8 +488,6 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     if (easy == nullptr) {
         return Fail(E_FAIL, "cannot create a transfer");
     }
-    const long stallSeconds =
-        std::max<long>(1, static_cast<long>((m_stallTimeout.count() + 999) / 1000));
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     ok =
@@ -457,9 +496,6 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                                 static_cast<long>(m_connectTimeout.count())) == CURLE_OK;
-    // No byte for the stall time ends the transfer.
-    ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorText.data()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t) == CURLE_OK;

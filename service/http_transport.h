@@ -97,7 +97,7 @@ public:
     // first call. Returns S_OK or E_OUTOFMEMORY.
     std::int32_t SetExplicitProxy(const char* host, std::uint16_t port);
 
-    // For tests and tools; the stall time-out counts in whole seconds (at least 1).
+    // For tests and tools. Set before the first call.
     void SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall);
 
     const EndpointUrl& Endpoint() const { return m_endpoint; }
@@ -122,7 +122,6 @@ private:
     std::string m_proxy;
     std::string m_targetPath;
     std::chrono::milliseconds m_connectTimeout = kConnectTimeout;
-    std::chrono::milliseconds m_stallTimeout = kStallTimeout;
     SoapFaultRecord m_fault;
     SaxReader m_xmlReader;
     std::string m_lastError;

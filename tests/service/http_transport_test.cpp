@@ -1,0 +1,238 @@
+#include "service/http_transport.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <string>
+
+#include "service/status.h"
+#include "tests/service/loopback_server.h"
+
+namespace {
+
+using Then = LoopbackServer::Then;
+
+std::string ValidBody(std::string_view result) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\""
+           "http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ReviseEkeyResponse xmlns=\"" +
+           std::string(ServiceNamespaceUri()) + "\"><ReviseEkeyResult>" + std::string(result) +
+           "</ReviseEkeyResult></ReviseEkeyResponse></soap:Body></soap:Envelope>";
+}
+
+const std::string kFaultBody =
+    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
+    "<soap:Fault><faultcode>soap:Server</faultcode><faultstring>boom</faultstring></soap:Fault>"
+    "</soap:Body></soap:Envelope>";
+
+class HttpTransport : public ::testing::Test {
+protected:
+    // Loopback must never go through a proxy from the environment.
+    HttpTransport() { ::setenv("no_proxy", "127.0.0.1", 1); }
+
+    LoopbackServer server;
+};
+
+TEST_F(HttpTransport, ExactRequestOnTheWireAndResult) {
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("21030"))}});
+    CUserAndHardwareService client(server.Url());
+    std::int32_t result = -5;
+    ASSERT_EQ(S_OK, client.ReviseEkey(u"123456789", u"1234\u00e9678", nullptr, &result))
+        << client.LastError();
+    EXPECT_EQ(21030, result);
+
+    const std::string body =
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>"
+        "<ReviseEkey xmlns=\"" +
+        std::string(ServiceNamespaceUri()) +
+        "\"><ekeysn>123456789</ekeysn><ekeydp1>1234&#x00E9;678</ekeydp1>"
+        "<ekeydp2 xsi:nil=\"1\"/></ReviseEkey></soap:Body></soap:Envelope>";
+    const std::string expected =
+        "POST /keluserandhardwareservice.asmx HTTP/1.0\r\n"
+        "Host: 127.0.0.1:" +
+        std::to_string(server.Port()) +
+        "\r\n"
+        "User-Agent: VCSoapClient\r\n"
+        "Accept: text/*\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) +
+        "\r\n"
+        "Connection: Keep-Alive\r\n"
+        "SOAPAction: \"" +
+        std::string(ServiceNamespaceUri()) +
+        "ReviseEkey\"\r\n"
+        "Content-Type: text/xml; charset=utf-8\r\n"
+        "\r\n" +
+        body;
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_EQ(expected, server.Requests()[0]);
+}
+
+TEST_F(HttpTransport, RepliesByStatusAndShape) {
+    const std::string valid = ValidBody("-1");
+    struct Case {
+        const char* name;
+        LoopbackServer::Reply reply;
+        std::int32_t code;
+        std::int32_t result;
+    };
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    auto chunk = [](std::string_view data) {
+        char size[16];
+        std::snprintf(size, sizeof(size), "%zx\r\n", data.size());
+        return std::string(size) + std::string(data) + "\r\n";
+    };
+    const std::string reply7 = ValidBody("21030");
+    const std::size_t split = reply7.find("21030") + 3;
+    const Case cases[] = {
+        {"200", {{LoopbackServer::Http(200, valid)}}, S_OK, -1},
+        {"503 with a reply is read as a reply", {{LoopbackServer::Http(503, valid)}}, S_OK, -1},
+        {"404 HTML fails in the reader",
+         {{LoopbackServer::Http(404, "<html><body>Not Found</body></html>")}},
+         E_FAIL,
+         0},
+        {"404 text is not XML",
+         {{LoopbackServer::Http(404, "Not Found")}},
+         SaxErrorCode(2 /* XML_ERROR_SYNTAX */),
+         0},
+        {"500 with a fault", {{LoopbackServer::Http(500, kFaultBody)}}, E_FAIL, 0},
+        {"500 with a valid reply", {{LoopbackServer::Http(500, valid)}}, E_FAIL, 0},
+        {"chunked, number split across chunks",
+         {{chunked, chunk(reply7.substr(0, split)), chunk(reply7.substr(split)), chunk("")}},
+         S_OK,
+         21030},
+        {"HTTP/1.0 read to close", {{"HTTP/1.0 200 OK\r\n\r\n", valid}, Then::Close}, S_OK, -1},
+        {"closes mid-body",
+         {{"HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\n", valid.substr(0, 100)}, Then::Close},
+         E_FAIL,
+         0},
+        {"closes after a complete document but short of its length",
+         {{"HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\n", valid}, Then::Close},
+         E_FAIL,
+         0},
+        {"closes before any reply", {{}, Then::Close}, E_FAIL, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Enqueue(c.reply);
+        CUserAndHardwareService client(server.Url());
+        std::int32_t result = 99;
+        const std::int32_t rc = client.ReviseEkey(u"1", u"2", u"3", &result);
+        EXPECT_EQ(c.code, rc) << std::hex << rc << " " << client.LastError();
+        EXPECT_EQ(rc == S_OK ? c.result : 99, result);
+    }
+}
+
+TEST_F(HttpTransport, FaultIsKeptForDiagnosis) {
+    server.Enqueue({{LoopbackServer::Http(500, kFaultBody)}});
+    CUserAndHardwareService client(server.Url());
+    std::int32_t result = 0;
+    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
+    EXPECT_EQ(SOAP_FAULT_SERVER, client.Fault().kind);
+    EXPECT_TRUE(client.Fault().faultstring == u"boom");
+
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
+    EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result));
+    EXPECT_EQ(SOAP_FAULT_NONE, client.Fault().kind);
+}
+
+TEST_F(HttpTransport, CallsOnOneClientShareOneConnection) {
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("1"), "Connection: keep-alive\r\n")}});
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("2"), "Connection: keep-alive\r\n")}});
+    CUserAndHardwareService client(server.Url());
+    std::int32_t first = 0;
+    std::int32_t second = 0;
+    ASSERT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"2", &first)) << client.LastError();
+    ASSERT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"2", &second)) << client.LastError();
+    EXPECT_EQ(1, first);
+    EXPECT_EQ(2, second);
+    EXPECT_EQ(1u, server.Connections());
+    ASSERT_EQ(2u, server.Requests().size());
+    EXPECT_EQ(server.Requests()[0], server.Requests()[1]);
+}
+
+TEST_F(HttpTransport, ConnectionLostAfterFailedReadIsReopened) {
+    // The first reply is rejected mid-way; its connection cannot be reused.
+    server.Enqueue({{"HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\n<html>"}, Then::Stall});
+    CUserAndHardwareService client(server.Url());
+    std::int32_t result = 0;
+    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("4"))}});
+    EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();
+    EXPECT_EQ(4, result);
+    EXPECT_EQ(2u, server.Connections());
+}
+
+TEST_F(HttpTransport, CancelEndsAStalledCall) {
+    const LoopbackServer::Reply stalls[] = {
+        {{}, Then::Stall},  // before the status
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<soap:"}, Then::Stall},  // mid-body
+    };
+    for (const LoopbackServer::Reply& stall : stalls) {
+        LoopbackServer stalling;
+        stalling.Enqueue(stall);
+        CUserAndHardwareService client(stalling.Url());
+        std::int32_t result = 42;
+        auto call = std::async(std::launch::async,
+                               [&] { return client.ReviseEkey(u"1", u"2", u"3", &result); });
+        ASSERT_TRUE(stalling.WaitForRequests(1));
+        EXPECT_EQ(std::future_status::timeout, call.wait_for(std::chrono::milliseconds(0)));
+        client.Cancel();
+        ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(5)));
+        EXPECT_EQ(E_FAIL, call.get());
+        EXPECT_EQ(42, result);
+        EXPECT_EQ("cancelled", client.LastError());
+    }
+}
+
+TEST_F(HttpTransport, CancelBeforeTheCallIsNotLost) {
+    CUserAndHardwareService client(server.Url());
+    client.Cancel();
+    std::int32_t result = 42;
+    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
+    EXPECT_EQ(0u, server.Connections());
+}
+
+TEST_F(HttpTransport, StalledServerTimesOut) {
+    server.Enqueue({{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n"}, Then::Stall});
+    CUserAndHardwareService client(server.Url());
+    client.SetTimeouts(std::chrono::seconds(5), std::chrono::milliseconds(100));
+    std::int32_t result = 42;
+    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
+    EXPECT_EQ("no reply byte for 100 ms", client.LastError());
+    EXPECT_EQ(42, result);
+}
+
+TEST_F(HttpTransport, RefusedConnectionAndMissingResultLocation) {
+    std::string url;
+    {
+        LoopbackServer gone;
+        url = gone.Url();
+    }
+    CUserAndHardwareService client(url);
+    std::int32_t result = 42;
+    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
+    EXPECT_FALSE(client.LastError().empty());
+    EXPECT_EQ(42, result);
+
+    CUserAndHardwareService live(server.Url());
+    EXPECT_EQ(E_POINTER, live.ReviseEkey(u"1", u"2", u"3", nullptr));
+    EXPECT_EQ(0u, server.Connections());
+}
+
+TEST_F(HttpTransport, EscapedPathGoesOnTheRequestLine) {
+    server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
+    CUserAndHardwareService client(server.Url("/a b.asmx?x=1"));
+    std::int32_t result = 42;
+    EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_EQ(0u, server.Requests()[0].find("POST /a%20b.asmx?x=1 HTTP/1.0\r\n"));
+}
+
+}  // namespace

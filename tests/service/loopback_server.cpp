@@ -1,0 +1,175 @@
+#include "tests/service/loopback_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <strings.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// Length of the first complete request in `data`, or 0 while it is incomplete.
+std::size_t CompleteRequest(const std::string& data) {
+    const std::size_t end = data.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        return 0;
+    }
+    std::size_t length = 0;
+    const std::string_view head(data.data(), end);
+    std::size_t pos = 0;
+    while (pos < head.size()) {
+        std::size_t eol = head.find("\r\n", pos);
+        if (eol == std::string_view::npos) {
+            eol = head.size();
+        }
+        const std::string_view line = head.substr(pos, eol - pos);
+        constexpr std::string_view kName = "content-length:";
+        if (line.size() > kName.size() &&
+            strncasecmp(line.data(), kName.data(), kName.size()) == 0) {
+            length = std::stoul(std::string(line.substr(kName.size())));
+        }
+        pos = eol + 2;
+    }
+    const std::size_t total = end + 4 + length;
+    return data.size() >= total ? total : 0;
+}
+
+void SendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+LoopbackServer::LoopbackServer() {
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t size = sizeof(addr);
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
+        ::listen(m_listen, 8) != 0 ||
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
+        ::pipe2(m_wake, O_CLOEXEC) != 0) {
+        throw std::runtime_error("loopback server: cannot listen");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Run(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    const char stop = 's';
+    (void)!::write(m_wake[1], &stop, 1);
+    m_thread.join();
+    ::close(m_listen);
+    ::close(m_wake[0]);
+    ::close(m_wake[1]);
+}
+
+std::string LoopbackServer::Url(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + std::string(path);
+}
+
+void LoopbackServer::Enqueue(Reply reply) {
+    std::lock_guard lock(m_mutex);
+    m_replies.push_back(std::move(reply));
+}
+
+std::vector<std::string> LoopbackServer::Requests() const {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+std::size_t LoopbackServer::Connections() const {
+    std::lock_guard lock(m_mutex);
+    return m_connections;
+}
+
+bool LoopbackServer::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
+}
+
+std::string LoopbackServer::Http(int status, std::string_view body, std::string_view extraHeaders) {
+    return "HTTP/1.1 " + std::to_string(status) +
+           " Status\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+           std::string(extraHeaders) + "\r\n" + std::string(body);
+}
+
+bool LoopbackServer::WaitReadable(int fd) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0) {
+    }
+    return (fds[1].revents & POLLIN) == 0;
+}
+
+void LoopbackServer::Run() {
+    while (WaitReadable(m_listen)) {
+        const int connection = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) {
+            continue;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_connections;
+        }
+        const int one = 1;
+        ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        Serve(connection);
+        ::close(connection);
+    }
+}
+
+void LoopbackServer::Serve(int connection) {
+    std::string received;
+    char buffer[4096];
+    for (;;) {
+        std::size_t length = 0;
+        while ((length = CompleteRequest(received)) == 0) {
+            if (!WaitReadable(connection)) {
+                return;
+            }
+            const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                return;
+            }
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        Reply reply{{}, Then::Close};
+        {
+            std::lock_guard lock(m_mutex);
+            m_requests.push_back(received.substr(0, length));
+            if (!m_replies.empty()) {
+                reply = std::move(m_replies.front());
+                m_replies.pop_front();
+            }
+        }
+        m_changed.notify_all();
+        received.erase(0, length);
+        for (const std::string& piece : reply.pieces) {
+            SendAll(connection, piece);
+        }
+        if (reply.then == Then::Close) {
+            return;
+        }
+        if (reply.then == Then::Stall) {
+            // Hold the connection silent until the client hangs up or we stop.
+            while (WaitReadable(connection) && ::recv(connection, buffer, sizeof(buffer), 0) > 0) {
+            }
+            return;
+        }
+    }
+}

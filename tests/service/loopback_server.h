@@ -1,0 +1,58 @@
+#pragma once
+
+// A small HTTP server on 127.0.0.1 (ephemeral port) for the client tests. It serves
+// one connection at a time, records each request's exact bytes and answers with
+// scripted replies: given bytes in given pieces, then keep the connection, close it,
+// or stall until the client gives up.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+class LoopbackServer {
+public:
+    enum class Then { KeepOpen, Close, Stall };
+    struct Reply {
+        std::vector<std::string> pieces;  // each sent with its own send()
+        Then then = Then::KeepOpen;
+    };
+
+    LoopbackServer();
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t Port() const { return m_port; }
+    std::string Url(std::string_view path = "/keluserandhardwareservice.asmx") const;
+
+    // Replies are used in order, one per request; without one the server closes.
+    void Enqueue(Reply reply);
+    std::vector<std::string> Requests() const;
+    std::size_t Connections() const;
+    bool WaitForRequests(std::size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // A complete reply with Content-Length.
+    static std::string Http(int status, std::string_view body, std::string_view extraHeaders = "");
+
+private:
+    void Run();
+    void Serve(int connection);
+    bool WaitReadable(int fd) const;  // false when stopping
+
+    int m_listen = -1;
+    int m_wake[2] = {-1, -1};
+    std::uint16_t m_port = 0;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::deque<Reply> m_replies;
+    std::vector<std::string> m_requests;
+    std::size_t m_connections = 0;
+    std::thread m_thread;
+};

@@ -1,5 +1,13 @@
 #include "receiver/hid_manager.h"
 
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/hid_device.h"
+#include "platform/trace.h"
+
 namespace {
 
 struct IrEntry {
@@ -62,8 +70,10 @@ constexpr GameEntry kGameKeys[] = {
 }  // namespace
 
 HidManager::HidManager() {
-    for (const auto& e : kIrKeys) m_irKeyTable.emplace(e.code, e.key);
-    for (const auto& e : kGameKeys) m_gameKeyTable.emplace(e.code, e.key);
+    for (const auto& e : kIrKeys)
+        m_irKeyTable.emplace(e.code, e.key);
+    for (const auto& e : kGameKeys)
+        m_gameKeyTable.emplace(e.code, e.key);
 }
 
 KeyId HidManager::LookupIrKey(IrScanCode code) const {
@@ -83,6 +93,63 @@ bool HidManager::IsValidIrReport(std::span<const std::uint8_t> report) {
 
 bool HidManager::IsValidGameReport(std::span<const std::uint8_t> report) {
     return report.size() == 5 && (report[0] & 0x05) == 0x05;
+}
+
+namespace {
+
+// What an exhausted enumeration leaves as the last error (ERROR_NO_MORE_ITEMS); the
+// trace line has always shown it.
+constexpr int kErrorNoMoreItems = 259;
+
+}  // namespace
+
+bool HidManager::FindIrReceiver(HidSystem& hid, char (&path)[kHidPathSize]) {
+    return FindReceiver(hid, path, IR_USAGE_PAGE, IR_USAGE);
+}
+
+bool HidManager::FindGameReceiver(HidSystem& hid, char (&path)[kHidPathSize]) {
+    return FindReceiver(hid, path, GAME_USAGE_PAGE, GAME_USAGE);
+}
+
+bool HidManager::FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], std::uint16_t usagePage,
+                              std::uint16_t usage) {
+    std::lock_guard lock(m_lock);
+    try {
+        std::vector<std::string> names;
+        if (!hid.ListInterfaces(&names)) {
+            Trace("[KEYWARDEN] Panic: Can not open HID device node.");
+            return false;
+        }
+        for (const std::string& name : names) {
+            std::string devicePath;
+            try {
+                devicePath = hid.DevicePath(name);
+            } catch (const std::bad_alloc&) {
+                Trace("[KEYWARDEN] Panic: Can not allocate memory for device intf detail data.");
+                return false;
+            }
+            HidDeviceInfo info;
+            if (hid.OpenHidDevice(devicePath.c_str(), false, false, false, false, true, &info) !=
+                HID_OPEN_OK) {
+                continue;
+            }
+            if (devicePath.size() >= kHidPathSize)
+                continue;  // would not fit the buffer
+            std::memcpy(path, devicePath.c_str(), devicePath.size() + 1);
+
+            if (info.attributes.vendorId == ORVANE_VENDOR_ID &&
+                info.attributes.productId == ORVANE_PRODUCT_ID &&
+                info.caps.usagePage == usagePage && info.caps.usage == usage) {
+                Trace("[KEYWARDEN] Device found: %s.", path);
+                return true;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        Trace("[KEYWARDEN] Panic: Can not allocate memory for device intf detail data.");
+        return false;
+    }
+    Trace("[KEYWARDEN] Device not found Error %d.", kErrorNoMoreItems);
+    return false;
 }
 
 HidManager* GetHidManager() {

@@ -3,12 +3,26 @@
 // The key vocabulary of both receivers, report validity tests, and the lock that
 // keeps the two receiver threads from enumerating HID devices at the same time.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <span>
 
 #include "receiver/types.h"
+
+class HidSystem;
+
+// Size of the device-path buffers that a receiver search fills.
+constexpr std::size_t kHidPathSize = 260;
+
+// The ids both receivers share; they differ in their top-level collection.
+constexpr std::uint16_t ORVANE_VENDOR_ID = 0x0471;
+constexpr std::uint16_t ORVANE_PRODUCT_ID = 0x0606;
+constexpr std::uint16_t IR_USAGE_PAGE = 0xFF00;
+constexpr std::uint16_t IR_USAGE = 0x0000;
+constexpr std::uint16_t GAME_USAGE_PAGE = 0x0001;
+constexpr std::uint16_t GAME_USAGE = 0x0005;
 
 class HidManager {
 public:
@@ -28,6 +42,13 @@ public:
     // Any code whose address bits are all set, whatever its toggle bit.
     static bool IsTokenCode(IrScanCode code) { return (code & 0x7F00) == 0x7F00; }
 
+    // Receiver search: the first present interface, in enumeration order, with the
+    // receiver's ids, usage page and usage. Writes its path into `path` and returns
+    // true. Holds m_lock for the whole enumeration. After false, `path` may hold the
+    // path of some other interface. A path that does not fit is never a match.
+    bool FindIrReceiver(HidSystem& hid, char (&path)[kHidPathSize]);
+    bool FindGameReceiver(HidSystem& hid, char (&path)[kHidPathSize]);
+
     std::size_t IrTableSize() const { return m_irKeyTable.size(); }
     std::size_t GameTableSize() const { return m_gameKeyTable.size(); }
 
@@ -37,6 +58,9 @@ public:
     bool m_bServiceStopped = false;
 
 private:
+    bool FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], std::uint16_t usagePage,
+                      std::uint16_t usage);
+
     std::map<IrScanCode, KeyId> m_irKeyTable;
     std::map<GameScanCode, KeyId> m_gameKeyTable;
 };

@@ -1,6 +1,314 @@
 #include "receiver/receiver_monitor.h"
 
+#include <cerrno>
+#include <span>
+
+#include "decode/key_dispatcher.h"
+#include "platform/trace.h"
+#include "receiver/running.h"
+
+namespace {
+
+bool Running() {
+    return g_bRunning.load(std::memory_order_acquire);
+}
+
+HidSystem& DefaultHidSystem() {
+    static HidSystem system("/sys", "/dev");
+    return system;
+}
+
+constexpr std::chrono::milliseconds kAfterFailedRead{50};
+
+std::uint32_t BigEndian32(const std::uint8_t* bytes) {
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+           std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
+}
+
+}  // namespace
+
+struct ReceiverMonitor::Side {
+    bool ir;
+    HidHandle& device;
+    char (&path)[kHidPathSize];
+    std::atomic<bool>& rescan;
+    WorkerThread& dispatcher;
+};
+
+ReceiverMonitor::Side ReceiverMonitor::IrSide() {
+    return {true, m_hIrDevice, m_szIrPath, m_bIrRescan, m_hDispatcherThread};
+}
+
+ReceiverMonitor::Side ReceiverMonitor::GameSide() {
+    return {false, m_hGameDevice, m_szGamePath, m_bGameRescan, m_hGameDispatcherThread};
+}
+
+ReceiverMonitor::ReceiverMonitor(HidSystem* hid, KeyQueue* queue, HidManager* manager)
+    : m_pHidManager(manager != nullptr ? manager : GetHidManager()),
+      m_pKeyQueue(queue != nullptr ? queue : GetKeyQueue()),
+      m_pHid(hid != nullptr ? hid : &DefaultHidSystem()) {
+    m_wakerId =
+        AddRunWaker([](void* self) { static_cast<ReceiverMonitor*>(self)->WakeWaiters(); }, this);
+}
+
+ReceiverMonitor::~ReceiverMonitor() {
+    RemoveRunWaker(m_wakerId);
+    m_hIrDevice.Close();
+    m_hDevNotify.reset();
+    m_hGameDevice.Close();
+}
+
+void ReceiverMonitor::WakeWaiters() {
+    { std::lock_guard lock(m_waitMutex); }
+    m_waitCv.notify_all();
+}
+
+void ReceiverMonitor::RegisterHidNotification() {
+    std::lock_guard lock(m_notifyMutex);
+    ++m_nNotifyUsers;
+    if (m_hDevNotify)
+        return;
+    auto watcher = std::make_unique<HidArrivalWatcher>();
+    if (!watcher->Start(m_pHid->DevRoot(), [this] { RequestRescan(); })) {
+        Trace("[KEYWARDEN] Failed to register divice notification.");
+        return;
+    }
+    m_hDevNotify = std::move(watcher);
+}
+
+void ReceiverMonitor::UnregisterHidNotification() {
+    std::unique_ptr<HidArrivalWatcher> last;
+    {
+        std::lock_guard lock(m_notifyMutex);
+        if (m_nNotifyUsers > 0 && --m_nNotifyUsers == 0)
+            last = std::move(m_hDevNotify);
+    }
+    // `last` stops and joins the watcher thread here.
+}
+
+void ReceiverMonitor::RequestRescan() {
+    {
+        std::lock_guard lock(m_waitMutex);
+        m_bIrRescan.store(true, std::memory_order_release);
+        m_bGameRescan.store(true, std::memory_order_release);
+    }
+    m_waitCv.notify_all();
+}
+
+void ReceiverMonitor::WaitPass(const std::atomic<bool>& rescan) {
+    std::unique_lock lock(m_waitMutex);
+    m_waitCv.wait_for(lock, m_waitPass, [&] { return rescan.load() || !Running(); });
+}
+
+namespace {
+
+// Sleeps that a stopping program does not sit out.
+void SleepUnlessStopped(std::mutex& mutex, std::condition_variable& cv,
+                        std::chrono::milliseconds duration) {
+    std::unique_lock lock(mutex);
+    cv.wait_for(lock, duration, [] { return !Running(); });
+}
+
+}  // namespace
+
+void ReceiverMonitor::ReportStatus(const Side& side, int status) {
+    IMainDialog* dialog = m_pDialog.load(std::memory_order_acquire);
+    if (dialog == nullptr)
+        return;
+    if (side.ir) {
+        dialog->ShowIrStatus(status);
+    } else {
+        dialog->ShowGameStatus(status);
+    }
+}
+
+void ReceiverMonitor::ServiceBegin() {
+    RunMainLoop(IrSide());
+}
+
+void ReceiverMonitor::ServiceBeginForGameController() {
+    RunMainLoop(GameSide());
+}
+
+void ReceiverMonitor::RunMainLoop(const Side& side) {
+    const bool started = side.dispatcher.Start([this, ir = side.ir] {
+        if (ir) {
+            DispatcherThread(this);
+        } else {
+            DispatcherThreadForGameController(this);
+        }
+    });
+    if (started) {
+        Trace(side.ir ? "[KEYWARDEN] DispatcherThread Started."
+                      : "[KEYWARDEN] DispatcherThreadForGameController Started.");
+    } else if (side.ir) {
+        Trace("[KEYWARDEN] Create Dispatcher Thread error: %d", errno);
+    } else {
+        Trace("[KEYWARDEN] Create Dispatcher for GameController Thread error: %d", errno);
+    }
+
+    while (Running()) {
+        Trace("[KEYWARDEN] Main loop, Finding Orvane device.");
+        const bool found = side.ir ? m_pHidManager->FindIrReceiver(*m_pHid, side.path)
+                                   : m_pHidManager->FindGameReceiver(*m_pHid, side.path);
+        if (!found) {
+            Trace("[KEYWARDEN] Main loop, device not located.");
+        } else if (OpenReceiver(side)) {
+            ReportStatus(side, RECEIVER_READING);
+            ReadReports(side);
+            ReportStatus(side, RECEIVER_ENDED);
+            side.device.Close();
+            continue;
+        }
+
+        ReportStatus(side, RECEIVER_WAITING);
+        bool stopping = false;
+        for (int pass = 0; pass < kWaitPasses; ++pass) {
+            if (!Running()) {
+                stopping = true;
+                break;
+            }
+            // A request made while the receiver was open is still set and ends the
+            // wait in its first pass.
+            if (side.rescan.exchange(false))
+                break;
+            WaitPass(side.rescan);
+        }
+        if (stopping)
+            break;
+    }
+
+    if (!side.dispatcher.Started())
+        return;
+    // The dispatcher watches g_bRunning too; it cannot be terminated, so a late one
+    // is still waited for after the trace line.
+    if (side.dispatcher.WaitFor(kDispatcherWait)) {
+        Trace(side.ir ? "[KEYWARDEN] DispatcherThread Stopped."
+                      : "[KEYWARDEN] DispatcherThreadForGameController Stopped.");
+    } else {
+        Trace(side.ir ? "[KEYWARDEN] Timeout, Terminating Dispatcher Thread"
+                      : "[KEYWARDEN] Timeout, Terminating Dispatcher For GameController Thread");
+    }
+    side.dispatcher.Join();
+}
+
+bool ReceiverMonitor::OpenIrReceiver() {
+    return OpenReceiver(IrSide());
+}
+
+bool ReceiverMonitor::OpenGameReceiver() {
+    return OpenReceiver(GameSide());
+}
+
+bool ReceiverMonitor::OpenReceiver(const Side& side) {
+    std::int32_t result = HID_OPEN_OK;
+    int error = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HidDeviceInfo info;
+        result = m_pHid->OpenHidDevice(side.path, true, true, true, true, false, &info);
+        if (result == HID_OPEN_OK) {
+            Trace("[KEYWARDEN] Exclusively open file success.");
+            side.device = std::move(info.handle);
+            return true;
+        }
+        error = errno;
+        SleepUnlessStopped(m_waitMutex, m_waitCv, kOpenRetryWait);
+    }
+    Trace("[KEYWARDEN] OpenHidDevice error %d : GetLastError: %d.", result, error);
+    return false;
+}
+
+void ReceiverMonitor::ReadIrReports() {
+    ReadReports(IrSide());
+}
+
+void ReceiverMonitor::ReadGameReports() {
+    ReadReports(GameSide());
+}
+
+void ReceiverMonitor::ReadReports(const Side& side) {
+    const std::size_t length = side.ir ? kIrReportSize : kGameReportSize;
+    // Ends a pending read at once when the program stops.
+    WakeSignal wake;
+    if (!wake.Valid()) {
+        SleepUnlessStopped(m_waitMutex, m_waitCv, kAfterFailedRead);
+        return;
+    }
+    const int wakerId =
+        AddRunWaker([](void* signal) { static_cast<WakeSignal*>(signal)->Signal(); }, &wake);
+
+    bool ended = false;
+    while (Running()) {
+        std::uint8_t report[kIrReportSize] = {};
+        const HidReadResult read =
+            ReadHidReport(side.device.Get(), wake.Fd(), std::span(report, length), kReadTimeoutMs);
+        if (read.status == HidReadStatus::Woken) {
+            wake.Drain();
+            continue;
+        }
+        if (read.status == HidReadStatus::Timeout)
+            continue;
+        if (read.status == HidReadStatus::Failed || read.size < length) {
+            ended = true;
+            break;
+        }
+
+        const std::span<const std::uint8_t> bytes(report, length);
+        if (side.ir) {
+            if (HidManager::IsValidIrReport(bytes)) {
+                m_pKeyQueue->PushIrKey(static_cast<IrScanCode>(report[4] << 8 | report[5]));
+            } else {
+                Trace("[KEYWARDEN] Invalid ScanCode ignored: %x", BigEndian32(report + 2));
+            }
+        } else {
+            if (HidManager::IsValidGameReport(bytes)) {
+                m_pKeyQueue->PushGameKey(BigEndian32(report + 1));
+            } else {
+                Trace("[KEYWARDEN] Invalid ScanCode ignored: %x", BigEndian32(report + 1));
+            }
+        }
+    }
+
+    RemoveRunWaker(wakerId);
+    if (ended)
+        SleepUnlessStopped(m_waitMutex, m_waitCv, kAfterFailedRead);
+}
+
 ReceiverMonitor* GetReceiverMonitor() {
     static ReceiverMonitor monitor;
     return &monitor;
+}
+
+namespace {
+
+unsigned RunReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog, bool ir) {
+    g_bRunning.store(true, std::memory_order_release);
+    monitor->m_pDialog.store(dialog, std::memory_order_release);
+    monitor->RegisterHidNotification();
+    if (ir) {
+        monitor->ServiceBegin();
+    } else {
+        monitor->ServiceBeginForGameController();
+    }
+    monitor->UnregisterHidNotification();
+    Trace("[KEYWARDEN] ServiceBegin RETURN!");
+    return 0;
+}
+
+}  // namespace
+
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
+    return RunReceiverThread(monitor, dialog, true);
+}
+
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
+    return RunReceiverThread(monitor, dialog, false);
+}
+
+unsigned HID(IMainDialog* dialog) {
+    return RunIrReceiverThread(GetReceiverMonitor(), dialog);
+}
+
+unsigned HIDForGame(IMainDialog* dialog) {
+    return RunGameReceiverThread(GetReceiverMonitor(), dialog);
 }

@@ -1,25 +1,117 @@
 #pragma once
 
-// Shared by the receiver threads: receiver handles, dispatcher threads, rescan
-// flags and the dialog that receives every report.
+// Keeps both receivers in service while the program runs. One receiver thread per
+// receiver (HID for the IR receiver, HIDForGame for the game controller) searches for
+// its receiver, opens it exclusively, reads its reports into the key queue and tells
+// the dialog its status: 0 reading, 1 not found or not openable (waiting), 2 reading
+// ended. Each receiver thread starts and stops the dispatcher thread that consumes its
+// queue.
 //
-// (Being completed: discovery, exclusive open, read loops and arrival watching.)
-// Intended surface for the window layer:
-//   unsigned HID(IMainDialog* dialog);          // IR receiver thread body
-//   unsigned HIDForGame(IMainDialog* dialog);   // game-controller receiver thread body
-//   GetReceiverMonitor()->RequestRescan();      // device arrival: search again at once
-// The window starts both bodies on WorkerThreads, and at exit calls StopRunning()
-// and waits for both.
+// Stopping: StopRunning() ends every wait here at once (reads, waiting passes, the
+// dispatcher loops), so nothing is ever terminated. The window layer starts both
+// thread bodies on WorkerThreads and, at exit, calls StopRunning() and waits for both;
+// when they have returned, the dispatcher and arrival-watcher threads have ended too.
+//
+// Per receiver, only its own thread touches its handle, path, dispatcher thread and
+// the rescan flag's clearing; RequestRescan() may come from any thread.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 
+#include "platform/hid_arrival_watcher.h"
+#include "platform/hid_device.h"
+#include "platform/worker_thread.h"
+#include "receiver/hid_manager.h"
+#include "receiver/key_queue.h"
 #include "receiver/main_dialog.h"
 
 class ReceiverMonitor {
 public:
-    // The main dialog; set before the receiver threads start.
+    static constexpr std::size_t kIrReportSize = 6;
+    static constexpr std::size_t kGameReportSize = 5;
+    static constexpr int kReadTimeoutMs = 1000;
+    static constexpr int kWaitPasses = 30;
+    static constexpr std::chrono::milliseconds kWaitPass{1500};
+    static constexpr std::chrono::milliseconds kOpenRetryWait{500};
+    static constexpr std::chrono::milliseconds kDispatcherWait{4000};
+
+    // `hid` defaults to the real /sys and /dev; it must outlive the monitor.
+    explicit ReceiverMonitor(HidSystem* hid = nullptr, KeyQueue* queue = nullptr,
+                             HidManager* manager = nullptr);
+    ~ReceiverMonitor();
+    ReceiverMonitor(const ReceiverMonitor&) = delete;
+    ReceiverMonitor& operator=(const ReceiverMonitor&) = delete;
+
+    HidSystem& Hid() const { return *m_pHid; }
+
+    // Starts watching for arrivals (once for both receiver threads); each call is
+    // matched by one UnregisterHidNotification(), and the last one stops the watcher.
+    void RegisterHidNotification();
+    void UnregisterHidNotification();
+    // A device may have arrived: both waiting loops search again at once.
+    void RequestRescan();
+
+    // The main loops; return once g_bRunning is found clear and the dispatcher ended.
+    void ServiceBegin();
+    void ServiceBeginForGameController();
+
+    // Exclusive open of the path found by the search; two attempts 500 ms apart.
+    bool OpenIrReceiver();
+    bool OpenGameReceiver();
+
+    // Read loops over the open receiver; return when it ends or g_bRunning clears.
+    void ReadIrReports();
+    void ReadGameReports();
+
+    HidManager* m_pHidManager;
+    KeyQueue* m_pKeyQueue;
+    // The main dialog; set by each receiver thread at its start. The dispatcher reads it.
     std::atomic<IMainDialog*> m_pDialog{nullptr};
+    HidHandle m_hIrDevice;
+    HidHandle m_hGameDevice;
+    WorkerThread m_hDispatcherThread;
+    WorkerThread m_hGameDispatcherThread;
+    std::atomic<bool> m_bIrRescan{false};
+    std::atomic<bool> m_bGameRescan{false};
+    char m_szIrPath[kHidPathSize] = {};
+    char m_szGamePath[kHidPathSize] = {};
+    std::unique_ptr<HidArrivalWatcher> m_hDevNotify;
+
+    // Length of one waiting pass; tests shorten it to see the repeated search.
+    std::chrono::milliseconds m_waitPass = kWaitPass;
+
+private:
+    struct Side;
+    Side IrSide();
+    Side GameSide();
+    void RunMainLoop(const Side& side);
+    bool OpenReceiver(const Side& side);
+    void ReadReports(const Side& side);
+    void ReportStatus(const Side& side, int status);
+    // One waiting pass: ends early on a rescan request or a cleared g_bRunning.
+    void WaitPass(const std::atomic<bool>& rescan);
+    void WakeWaiters();
+
+    HidSystem* m_pHid;
+    std::mutex m_waitMutex;
+    std::condition_variable m_waitCv;
+    std::mutex m_notifyMutex;
+    int m_nNotifyUsers = 0;
+    int m_wakerId = 0;
 };
 
-// The single ReceiverMonitor, created on first call (thread-safe), destroyed at process end.
+// The single ReceiverMonitor over /sys and /dev, created on first call (thread-safe),
+// destroyed at process end.
 ReceiverMonitor* GetReceiverMonitor();
+
+// Receiver thread bodies; the parameter is the main dialog. Return 0.
+unsigned HID(IMainDialog* dialog);
+unsigned HIDForGame(IMainDialog* dialog);
+
+// The same bodies on a given monitor.
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);

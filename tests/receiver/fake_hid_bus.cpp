@@ -1,0 +1,233 @@
+#include "tests/receiver/fake_hid_bus.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+const Bytes kIrReceiverDescriptor = {
+    0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
+    0x09, 0x00,        // Usage (0)
+    0xA1, 0x01,        // Collection (Application)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+    0x75, 0x08,        //   Report Size (8)
+    0x95, 0x06,        //   Report Count (6)
+    0x09, 0x00,        //   Usage (0)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0x95, 0x01,        //   Report Count (1)
+    0x09, 0x00,        //   Usage (0)
+    0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+const Bytes kGamePadDescriptor = {
+    0x05, 0x01,        // Usage Page (Generic Desktop)
+    0x09, 0x05,        // Usage (Game Pad)
+    0xA1, 0x01,        // Collection (Application)
+    0x09, 0x01,        //   Usage (Pointer)
+    0xA1, 0x00,        //   Collection (Physical)
+    0x09, 0x30,        //     Usage (X)
+    0x09, 0x31,        //     Usage (Y)
+    0x15, 0x00,        //     Logical Minimum (0)
+    0x26, 0xFF, 0x00,  //     Logical Maximum (255)
+    0x75, 0x08,        //     Report Size (8)
+    0x95, 0x02,        //     Report Count (2)
+    0x81, 0x02,        //     Input (Data, Variable, Absolute)
+    0xC0,              //   End Collection
+    0x05, 0x09,        //   Usage Page (Button)
+    0x19, 0x01,        //   Usage Minimum (1)
+    0x29, 0x18,        //   Usage Maximum (24)
+    0x15, 0x00,        //   Logical Minimum (0)
+    0x25, 0x01,        //   Logical Maximum (1)
+    0x75, 0x01,        //   Report Size (1)
+    0x95, 0x18,        //   Report Count (24)
+    0x81, 0x02,        //   Input (Data, Variable, Absolute)
+    0xC0,              // End Collection
+};
+
+const Bytes kVendorUsage1Descriptor = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF,
+    0x00, 0x75, 0x08, 0x95, 0x06, 0x09, 0x01, 0x81, 0x02, 0xC0,
+};
+
+const Bytes kKeyboardDescriptor = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25,
+    0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0,
+};
+
+std::string Uevent(std::uint16_t vendor, std::uint16_t product) {
+    char line[64];
+    std::snprintf(line, sizeof line, "HID_ID=0003:%08X:%08X\n", vendor, product);
+    return std::string("DRIVER=hid-generic\n") + line +
+           "HID_NAME=Test Receiver\nHID_PHYS=usb-0000:00:14.0-1/input0\n";
+}
+
+std::string OrvaneUevent() {
+    return Uevent(0x0471, 0x0606);
+}
+
+namespace {
+
+void WriteFile(const fs::path& path, const void* data, std::size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string Name(int n) {
+    return "hidraw" + std::to_string(n);
+}
+
+}  // namespace
+
+std::string FakeHidBus::MakeTempRoot() {
+    std::string templ = (fs::temp_directory_path() / "quillon-hid-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    return templ;
+}
+
+FakeHidBus::FakeHidBus(const std::string& devDir) : FakeHidBus(MakeTempRoot(), devDir) {}
+
+FakeHidBus::FakeHidBus(const std::string& root, const std::string& devDir)
+    : HidSystem(root + "/sys", root + "/" + devDir), m_root(root) {
+    fs::create_directories(fs::path(SysRoot()) / "class/hidraw");
+    fs::create_directories(DevRoot());
+}
+
+FakeHidBus::~FakeHidBus() {
+    for (auto& [path, node] : m_nodes) {
+        if (node.peer >= 0)
+            ::close(node.peer);
+    }
+    std::error_code ignored;
+    fs::remove_all(m_root, ignored);
+}
+
+std::string FakeHidBus::NodePath(int n) const {
+    return DevRoot() + "/" + Name(n);
+}
+
+void FakeHidBus::AddInterface(int n, const std::string* uevent, const Bytes* descriptor) {
+    const fs::path dir = fs::path(SysRoot()) / "class/hidraw" / Name(n) / "device";
+    fs::create_directories(dir);
+    if (uevent != nullptr)
+        WriteFile(dir / "uevent", uevent->data(), uevent->size());
+    if (descriptor != nullptr) {
+        WriteFile(dir / "report_descriptor", descriptor->data(), descriptor->size());
+    }
+}
+
+void FakeHidBus::CreateNode(int n) {
+    WriteFile(NodePath(n), "", 0);
+}
+
+void FakeHidBus::AddDevice(int n, const std::string& uevent, const Bytes& descriptor) {
+    AddInterface(n, &uevent, &descriptor);
+    CreateNode(n);
+}
+
+void FakeHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
+    {
+        std::lock_guard lock(m_mutex);
+        Node& node = m_nodes[NodePath(n)];
+        node.plugged = true;
+        node.denied = denied;
+    }
+    AddDevice(n, OrvaneUevent(), descriptor);
+}
+
+void FakeHidBus::Grant(int n) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_nodes[NodePath(n)].denied = false;
+    }
+    fs::permissions(NodePath(n), fs::perms::owner_read | fs::perms::owner_write |
+                                     fs::perms::group_read | fs::perms::group_write);
+}
+
+void FakeHidBus::Unplug(int n) {
+    std::error_code ignored;
+    fs::remove_all(fs::path(SysRoot()) / "class/hidraw" / Name(n), ignored);
+    fs::remove(NodePath(n), ignored);
+    std::lock_guard lock(m_mutex);
+    Node& node = m_nodes[NodePath(n)];
+    node.plugged = false;
+    if (node.peer >= 0)
+        ::close(node.peer);
+    node.peer = -1;
+}
+
+void FakeHidBus::HangUp(int n) {
+    std::lock_guard lock(m_mutex);
+    Node& node = m_nodes[NodePath(n)];
+    if (node.peer >= 0)
+        ::close(node.peer);
+    node.peer = -1;
+}
+
+bool FakeHidBus::Send(int n, const Bytes& report) {
+    std::lock_guard lock(m_mutex);
+    const Node& node = m_nodes[NodePath(n)];
+    if (node.peer < 0)
+        return false;
+    return ::send(node.peer, report.data(), report.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(report.size());
+}
+
+int FakeHidBus::Opens(int n) const {
+    std::lock_guard lock(m_mutex);
+    auto it = m_nodes.find(NodePath(n));
+    return it == m_nodes.end() ? 0 : it->second.opens;
+}
+
+bool FakeHidBus::WaitForOpens(int n, int count, std::chrono::milliseconds timeout) const {
+    const std::string path = NodePath(n);
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] {
+        auto it = m_nodes.find(path);
+        return it != m_nodes.end() && it->second.opens >= count;
+    });
+}
+
+int FakeHidBus::NodeOpenCalls() const {
+    std::lock_guard lock(m_mutex);
+    return m_nodeOpenCalls;
+}
+
+int FakeHidBus::OpenNode(const std::string& path, int flags) {
+    std::unique_lock lock(m_mutex);
+    ++m_nodeOpenCalls;
+    auto it = m_nodes.find(path);
+    if (it == m_nodes.end() || !it->second.plugged) {
+        lock.unlock();
+        return HidSystem::OpenNode(path, flags);
+    }
+    if (it->second.denied) {
+        errno = EACCES;
+        return -1;
+    }
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    if (flags & O_NONBLOCK)
+        ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
+    Node& node = it->second;
+    if (node.peer >= 0)
+        ::close(node.peer);
+    node.peer = pair[1];
+    ++node.opens;
+    m_changed.notify_all();
+    return pair[0];
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+// A HID bus for tests: a temporary sysfs/dev tree with real report descriptors, and
+// device nodes that are connected SOCK_SEQPACKET socket pairs. Every open of a
+// plugged node makes a new pair; the layer gets one end, the test keeps the other:
+// one message is one report, and closing it is an unplug. Nodes that are not plugged
+// are opened for real (plain files, for the flock cases).
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hid_device.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Vendor page 0xFF00, usage 0, one 6-byte input report.
+extern const Bytes kIrReceiverDescriptor;
+// Generic desktop, game pad, one 5-byte input report.
+extern const Bytes kGamePadDescriptor;
+// Same vendor page as the IR receiver, but usage 1.
+extern const Bytes kVendorUsage1Descriptor;
+// A boot keyboard.
+extern const Bytes kKeyboardDescriptor;
+
+std::string Uevent(std::uint16_t vendor, std::uint16_t product);
+std::string OrvaneUevent();  // 0471:0606
+
+class FakeHidBus : public HidSystem {
+public:
+    // `devDir` is the dev root's path below the temporary directory.
+    explicit FakeHidBus(const std::string& devDir = "dev");
+    ~FakeHidBus() override;
+
+    // sysfs entry of hidrawN only, with any contents; nullptr leaves a file out.
+    void AddInterface(int n, const std::string* uevent, const Bytes* descriptor);
+    // sysfs entry and a plain-file node.
+    void AddDevice(int n, const std::string& uevent, const Bytes& descriptor);
+    // sysfs entry and node of an Orvane receiver that opens as a socket pair.
+    // `denied`: opens fail with EACCES until Grant(), as before udev sets the access.
+    void PlugReceiver(int n, const Bytes& descriptor, bool denied = false);
+    // Lets opens succeed and changes the node's mode, as udev does.
+    void Grant(int n);
+    // Gone from sysfs and dev first, then the open end hangs up.
+    void Unplug(int n);
+    // Just the node, as the kernel creates it when a device arrives.
+    void CreateNode(int n);
+
+    std::string NodePath(int n) const;
+    std::string TempRoot() const { return m_root; }
+
+    // Sends one report to the layer's current open of hidrawN.
+    bool Send(int n, const Bytes& report);
+    // Closes the test's end of the current open of hidrawN.
+    void HangUp(int n);
+    int Opens(int n) const;
+    bool WaitForOpens(int n, int count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Every open of a node through OpenNode, plugged or not.
+    int NodeOpenCalls() const;
+
+protected:
+    int OpenNode(const std::string& path, int flags) override;
+
+private:
+    FakeHidBus(const std::string& root, const std::string& devDir);
+    static std::string MakeTempRoot();
+
+    struct Node {
+        bool plugged = false;
+        bool denied = false;
+        int opens = 0;
+        int peer = -1;
+    };
+
+    std::string m_root;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::map<std::string, Node> m_nodes;  // by node path
+    int m_nodeOpenCalls = 0;
+};

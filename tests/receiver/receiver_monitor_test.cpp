@@ -1,0 +1,278 @@
+#include "receiver/receiver_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "platform/trace.h"
+#include "platform/worker_thread.h"
+#include "receiver/running.h"
+#include "tests/receiver/fake_hid_bus.h"
+#include "tests/support/recording_dialog.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Calls = std::vector<DialogCall>;
+
+// Read loops alone, over their own queue: what reaches the queue, what ends a loop.
+class ReadLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_bRunning = true;
+        bus.PlugReceiver(0, kIrReceiverDescriptor);
+        bus.PlugReceiver(1, kGamePadDescriptor);
+        std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
+        std::strcpy(monitor.m_szGamePath, bus.NodePath(1).c_str());
+        ASSERT_TRUE(monitor.OpenIrReceiver());
+        ASSERT_TRUE(monitor.OpenGameReceiver());
+    }
+    void TearDown() override {
+        StopRunning();
+        reader.Join();
+    }
+
+    void StartIr() {
+        ASSERT_TRUE(reader.Start([this] { monitor.ReadIrReports(); }));
+    }
+    void StartGame() {
+        ASSERT_TRUE(reader.Start([this] { monitor.ReadGameReports(); }));
+    }
+
+    std::vector<IrScanCode> TakeIr(std::size_t n) {
+        std::vector<IrScanCode> codes;
+        IrScanCode code = 0;
+        while (codes.size() < n && queue.PopIrKey(&code, 5000))
+            codes.push_back(code);
+        return codes;
+    }
+
+    FakeHidBus bus;
+    KeyQueue queue;
+    ReceiverMonitor monitor{&bus, &queue};
+    TraceCapture trace;
+    WorkerThread reader;
+};
+
+TEST_F(ReadLoopTest, IrReportsArePushedInOrder) {
+    StartIr();
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    ASSERT_TRUE(bus.Send(0, {0x00, 0x01, 0x22, 0xB0, 0x26, 0x05}));  // byte 0 lacks 0x03
+    ASSERT_TRUE(bus.Send(0, {0x07, 0x03, 0x7F, 0xF0, 0xA6, 0x01}));  // extra bits, toggle set
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x00, 0x0B, 0x00, 0x05}));  // shows without zeros
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x7F, 0x97}));
+    EXPECT_EQ(TakeIr(3), (std::vector<IrScanCode>{0x2605, 0xA601, 0x7F97}));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Invalid ScanCode ignored: 22b02605"), 1u);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Invalid ScanCode ignored: b0005"), 1u);
+}
+
+TEST_F(ReadLoopTest, GameReportsArePushed) {
+    StartGame();
+    ASSERT_TRUE(bus.Send(1, {0x05, 0x40, 0x40, 0x00, 0x02}));
+    ASSERT_TRUE(bus.Send(1, {0x04, 0x40, 0x40, 0x00, 0x01}));
+    ASSERT_TRUE(bus.Send(1, {0x0D, 0x00, 0x40, 0x00, 0x00}));
+    GameScanCode code = 0;
+    ASSERT_TRUE(queue.PopGameKey(&code, 5000));
+    EXPECT_EQ(code, 0x40400002u);
+    ASSERT_TRUE(queue.PopGameKey(&code, 5000));
+    EXPECT_EQ(code, 0x00400000u);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Invalid ScanCode ignored: 40400001"), 1u);
+    EXPECT_EQ(queue.IrCount(), 0u);
+}
+
+TEST_F(ReadLoopTest, WhatEndsAReadLoop) {
+    // A short report, even from a device still present.
+    StartIr();
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x26}));
+    EXPECT_TRUE(reader.WaitFor(5s));
+    reader.Join();
+
+    // An unplug, after the reports already queued are taken.
+    StartGame();
+    ASSERT_TRUE(bus.Send(1, {0x05, 0x40, 0x40, 0x00, 0x01}));
+    bus.HangUp(1);
+    EXPECT_TRUE(reader.WaitFor(5s));
+    reader.Join();
+    EXPECT_EQ(queue.GameCount(), 1u);
+
+    // A stop, without waiting out the read's time-out.
+    ASSERT_TRUE(monitor.OpenIrReceiver());
+    StartIr();
+    StopRunning();
+    EXPECT_TRUE(reader.WaitFor(900ms));
+}
+
+// Whole receiver threads with their dispatchers, reporting to a dialog.
+class ReceiverThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_bRunning = true;
+        IrScanCode ir = 0;
+        GameScanCode game = 0;
+        while (GetKeyQueue()->PopIrKey(&ir, 0)) {
+        }
+        while (GetKeyQueue()->PopGameKey(&game, 0)) {
+        }
+    }
+    void TearDown() override { Stop(); }
+
+    void Start(bool withGame = true) {
+        ASSERT_TRUE(irThread.Start([this] { RunIrReceiverThread(&monitor, &dialog); }));
+        if (withGame) {
+            ASSERT_TRUE(gameThread.Start([this] { RunGameReceiverThread(&monitor, &dialog); }));
+        }
+    }
+    // True when every thread ended within `limit` of the stop.
+    bool Stop(std::chrono::milliseconds limit = 5s) {
+        StopRunning();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        auto left = [&] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::max(deadline - std::chrono::steady_clock::now(),
+                         std::chrono::steady_clock::duration::zero()));
+        };
+        const bool ended = irThread.WaitFor(left()) && gameThread.WaitFor(left());
+        irThread.Join();
+        gameThread.Join();
+        return ended;
+    }
+    static std::vector<int> Statuses(const Calls& calls, DialogCall::Kind kind) {
+        std::vector<int> statuses;
+        for (const auto& c : calls) {
+            if (c.kind == kind)
+                statuses.push_back(c.value);
+        }
+        return statuses;
+    }
+    bool WaitIrStatuses(std::vector<int> expected) {
+        return dialog.WaitUntil(
+            [&](const Calls& c) { return Statuses(c, DialogCall::IrStatus) == expected; });
+    }
+    bool WaitGameStatuses(std::vector<int> expected) {
+        return dialog.WaitUntil(
+            [&](const Calls& c) { return Statuses(c, DialogCall::GameStatus) == expected; });
+    }
+    bool WaitForCall(const DialogCall& call) {
+        return dialog.WaitUntil(
+            [&](const Calls& c) { return std::find(c.begin(), c.end(), call) != c.end(); });
+    }
+
+    FakeHidBus bus;
+    ReceiverMonitor monitor{&bus};
+    RecordingDialog dialog;
+    TraceCapture trace;
+    WorkerThread irThread;
+    WorkerThread gameThread;
+};
+
+TEST_F(ReceiverThreadsTest, KeysFromBothReceiversReachTheDecoder) {
+    bus.PlugReceiver(3, kGamePadDescriptor);
+    bus.PlugReceiver(7, kIrReceiverDescriptor);
+    Start();
+    ASSERT_TRUE(WaitIrStatuses({0})) << Describe(dialog.Calls());
+    ASSERT_TRUE(WaitGameStatuses({0})) << Describe(dialog.Calls());
+    ASSERT_TRUE(bus.WaitForOpens(7, 1));
+    ASSERT_TRUE(bus.WaitForOpens(3, 1));
+
+    ASSERT_TRUE(bus.Send(7, {0x03, 0x01, 0x22, 0xB0, 0x26, 0x01}));
+    ASSERT_TRUE(bus.Send(7, {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    ASSERT_TRUE(dialog.WaitUntil([](const Calls& c) {
+        return std::count(c.begin(), c.end(), ClearCall()) >= 2;
+    })) << Describe(dialog.Calls());
+    Calls keys;
+    for (const auto& c : dialog.Calls()) {
+        if (c.kind == DialogCall::Highlight || c.kind == DialogCall::Clear)
+            keys.push_back(c);
+    }
+    EXPECT_EQ(keys, (Calls{HighlightCall(49), ClearCall(), HighlightCall(53), ClearCall()}))
+        << Describe(keys);
+
+    ASSERT_TRUE(bus.Send(3, {0x05, 0x40, 0x40, 0x00, 0x02}));
+    EXPECT_TRUE(WaitForCall(HighlightCall(4101))) << Describe(dialog.Calls());
+
+    const Calls calls = dialog.Calls();
+    EXPECT_EQ(Statuses(calls, DialogCall::IrStatus), std::vector<int>{0});
+    EXPECT_EQ(Statuses(calls, DialogCall::GameStatus), std::vector<int>{0});
+}
+
+TEST_F(ReceiverThreadsTest, ShortReportEndsReadingAndTheReceiverIsFoundAgain) {
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    Start(false);
+    ASSERT_TRUE(bus.WaitForOpens(0, 1));
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22}));
+    ASSERT_TRUE(bus.WaitForOpens(0, 2));
+    EXPECT_TRUE(WaitIrStatuses({0, 2, 0})) << Describe(dialog.Calls());
+}
+
+TEST_F(ReceiverThreadsTest, UnplugThenArrivalSearchesAtOnce) {
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    Start(false);
+    ASSERT_TRUE(WaitIrStatuses({0}));
+    bus.Unplug(0);
+    ASSERT_TRUE(WaitIrStatuses({0, 2, 1})) << Describe(dialog.Calls());
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Main loop, device not located."), 1u);
+
+    // Without the arrival the next search would be 45 s away.
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    EXPECT_TRUE(WaitIrStatuses({0, 2, 1, 0})) << Describe(dialog.Calls());
+}
+
+TEST_F(ReceiverThreadsTest, AccessGrantedAfterArrivalCountsAsArrival) {
+    Start(false);
+    ASSERT_TRUE(WaitIrStatuses({1}));
+    // The node appears before udev lets the user open it: found, open refused.
+    bus.PlugReceiver(0, kIrReceiverDescriptor, true);
+    ASSERT_TRUE(trace.WaitFor(
+        "[KEYWARDEN] OpenHidDevice error -1 : GetLastError: " + std::to_string(EACCES) + "."));
+    ASSERT_TRUE(WaitIrStatuses({1, 1}));
+    bus.Grant(0);
+    EXPECT_TRUE(WaitIrStatuses({1, 1, 0})) << Describe(dialog.Calls());
+}
+
+TEST_F(ReceiverThreadsTest, MissingReceiverIsSearchedForAgainAfterTheWait) {
+    monitor.m_waitPass = 1ms;
+    Start();
+    EXPECT_TRUE(WaitIrStatuses({1, 1, 1}));
+    EXPECT_TRUE(WaitGameStatuses({1, 1, 1}));
+    EXPECT_GE(trace.Count("[KEYWARDEN] Device not found Error 259."), 6u);
+}
+
+TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
+    enum Phase { Reading, Waiting, Decoding };
+    for (Phase phase : {Reading, Waiting, Decoding}) {
+        SCOPED_TRACE(phase);
+        g_bRunning = true;
+        dialog.Clear();
+        trace.Clear();
+        if (phase != Waiting) {
+            bus.PlugReceiver(0, kIrReceiverDescriptor);
+            bus.PlugReceiver(1, kGamePadDescriptor);
+        }
+        Start();
+        const int expected = phase == Waiting ? 1 : 0;
+        ASSERT_TRUE(WaitIrStatuses({expected}));
+        ASSERT_TRUE(WaitGameStatuses({expected}));
+        if (phase == Decoding) {
+            // The token key: the IR dispatcher now reads a frame, waiting 251 ms per code.
+            ASSERT_TRUE(bus.WaitForOpens(0, 1));
+            ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x7F, 0x97}));
+            ASSERT_TRUE(WaitForCall(HighlightCall(244)));
+        }
+
+        // Well below the read time-out and the waiting pass: nothing is sat out.
+        EXPECT_TRUE(Stop(900ms));
+        EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
+        EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThread Stopped."), 1u);
+        EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThreadForGameController Stopped."), 1u);
+        EXPECT_FALSE(monitor.m_hDevNotify);
+        EXPECT_FALSE(monitor.m_hIrDevice);
+        if (phase != Waiting) {
+            EXPECT_EQ(Statuses(dialog.Calls(), DialogCall::IrStatus), (std::vector<int>{0, 2}));
+            bus.Unplug(0);
+            bus.Unplug(1);
+        }
+    }
+}
+
+}  // namespace

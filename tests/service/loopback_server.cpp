@@ -88,6 +88,11 @@ void LoopbackServer::Enqueue(Reply reply) {
     m_replies.push_back(std::move(reply));
 }
 
+void LoopbackServer::SetDefaultReply(Reply reply) {
+    std::lock_guard lock(m_mutex);
+    m_default = std::move(reply);
+}
+
 std::vector<std::string> LoopbackServer::Requests() const {
     std::lock_guard lock(m_mutex);
     return m_requests;
@@ -148,10 +153,11 @@ void LoopbackServer::Serve(int connection) {
             }
             received.append(buffer, static_cast<std::size_t>(n));
         }
-        Reply reply{{}, Then::Close};
+        Reply reply;
         {
             std::lock_guard lock(m_mutex);
             m_requests.push_back(received.substr(0, length));
+            reply = m_default;
             if (!m_replies.empty()) {
                 reply = std::move(m_replies.front());
                 m_replies.pop_front();

@@ -31,8 +31,10 @@ public:
     std::uint16_t Port() const { return m_port; }
     std::string Url(std::string_view path = "/keluserandhardwareservice.asmx") const;
 
-    // Replies are used in order, one per request; without one the server closes.
+    // Replies are used in order, one per request; when none is queued the default
+    // reply goes out (none set: the server closes the connection).
     void Enqueue(Reply reply);
+    void SetDefaultReply(Reply reply);
     std::vector<std::string> Requests() const;
     std::size_t Connections() const;
     bool WaitForRequests(std::size_t count,
@@ -52,6 +54,7 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::deque<Reply> m_replies;
+    Reply m_default{{}, Then::Close};
     std::vector<std::string> m_requests;
     std::size_t m_connections = 0;
     std::thread m_thread;

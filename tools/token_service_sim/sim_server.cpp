@@ -102,6 +102,9 @@ SimServer::SimServer(TokenService& service, std::string serviceNs, std::FILE* lo
     Impl& impl = *m_impl;
     const std::string path(kServicePath);
     impl.http.set_payload_max_length(kMaxRequestBytes);
+    // Stopping waits for idle keep-alive connections; one call per connection is what
+    // the client does, so a short idle time costs nothing and keeps stopping quick.
+    impl.http.set_keep_alive_timeout(1);
     // httplib also sets SO_REUSEPORT by default, which would let a second simulator share
     // the port silently; address reuse alone is what a quick restart needs.
     impl.http.set_socket_options([](socket_t sock) {

@@ -1,0 +1,408 @@
+#include "app/main_dlg.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFont>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <cstring>
+
+#include "app/about_dlg.h"
+#include "app/fixed_serial.h"
+#include "app/hid_service.h"
+#include "app/message_box.h"
+#include "app/token_frame_box.h"
+#include "platform/trace.h"
+#include "receiver/hid_manager.h"
+#include "receiver/running.h"
+#include "service/token_verification.h"
+#include "ui_main_dlg.h"
+
+namespace {
+
+constexpr const char* kIrStatusTexts[] = {
+    "红外接收器设备工作正常",
+    "红外接收器设备未找到",
+    "红外接收器设备打开失败",
+};
+constexpr const char* kGameStatusTexts[] = {
+    "游戏杆接收器设备工作正常",
+    "游戏杆接收器设备未找到",
+    "游戏杆接收器设备打开失败",
+};
+constexpr const char* kTokenResultTexts[] = {
+    "令匙输入成功", "令匙输入超时", "令匙输入中断", "令匙输入非法", "令匙输入长度非法",
+};
+constexpr const char* kSerialsAgree = "序列号一致";
+constexpr const char* kSerialsDiffer = "序列号不一致";
+
+constexpr std::size_t kSerialChars = 9;
+constexpr std::size_t kPasswordChars = 8;
+constexpr std::size_t kFrameChars = kSerialChars + kPasswordChars;
+constexpr std::chrono::milliseconds kExitWaitSlice{100};
+
+QString Q(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+void InstallDialogFontFallback() {
+    // The template's font is rarely installed on Linux; without a CJK fallback every
+    // Chinese text would render as empty boxes.
+    static const bool installed = [] {
+        QFont::insertSubstitutions("NSimSun", {"WenQuanYi Zen Hei", "WenQuanYi Zen Hei Sharp",
+                                               "Noto Sans CJK SC", "Noto Sans SC"});
+        return true;
+    }();
+    (void)installed;
+}
+
+CMainDlg::CMainDlg(IServiceControl& services, Receivers receivers, QWidget* parent)
+    : QDialog(parent),
+      m_ui(std::make_unique<Ui::CMainDlg>()),
+      m_services(services),
+      m_receivers(std::move(receivers)) {
+    InstallDialogFontFallback();
+    InitRemoteResources();
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(794, 536);
+
+    m_hIcon = LoadProgramIcon();
+    m_bmpRemote = LoadRemoteBitmap(kBitmapPressed);
+
+    auto* digits = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
+    for (QLineEdit* edit :
+         {m_ui->fixedSerialEdit, m_ui->serialEdit, m_ui->passwordEdit, m_ui->compareEdit}) {
+        edit->setValidator(digits);
+    }
+
+    connect(m_ui->exitButton, &QPushButton::clicked, this, &CMainDlg::OnExit);
+    connect(m_ui->clearButton, &QPushButton::clicked, this, &CMainDlg::OnClearOutput);
+    connect(m_ui->aboutButton, &QPushButton::clicked, this, &CMainDlg::OnAbout);
+    connect(m_ui->setButton, &QPushButton::clicked, this, &CMainDlg::OnSetFixedSerial);
+    connect(m_ui->compareCheck, &QCheckBox::clicked, this, &CMainDlg::OnCompareToggled);
+    // The calibration dialog is not part of this build yet.
+    m_ui->calibrateButton->setEnabled(false);
+}
+
+CMainDlg::~CMainDlg() {
+    // Normally OnExit has done this; the threads call into this object, so they must
+    // have ended before it goes.
+    if (m_hIrThread.Started() || m_hGameThread.Started())
+        StopRunning();
+    m_hIrThread.Join();
+    m_hGameThread.Join();
+}
+
+int CMainDlg::DoModal() {
+    OnInitDialog();
+    // Started from inside the modal loop, once the window is shown, so that a failure
+    // box and the exit that follows it run as they would from a button.
+    QTimer::singleShot(0, this, [this] { StartReceiverThreads(); });
+    return exec();
+}
+
+void CMainDlg::OnInitDialog() {
+    UpdateControls();
+    if (QScreen* s = screen())
+        move(s->availableGeometry().center() - rect().center());
+
+    m_pCompareCheck = m_ui->compareCheck;
+    m_pCompareLabel = m_ui->compareLabel;
+    m_pCompareEdit = m_ui->compareEdit;
+
+    setWindowIcon(m_hIcon);
+
+    char buffer[kFixedSerialLength + 1] = {};
+    if (ReadFixedSerial(buffer)) {
+        {
+            std::lock_guard lock(m_lock);
+            m_strFixedSerial = buffer;  // up to the first NUL
+        }
+        PostRefresh();
+        ShowCompareControls();
+    } else {
+        {
+            std::lock_guard lock(m_lock);
+            m_strFixedSerial.clear();
+        }
+        m_pCompareCheck->hide();
+        m_pCompareLabel->hide();
+        m_pCompareEdit->hide();
+    }
+}
+
+bool CMainDlg::StartReceiverThreads() {
+    ThreadStarter start = m_receivers.start;
+    if (!start) {
+        start = [](WorkerThread& t, std::function<void()> body) {
+            return t.Start(std::move(body));
+        };
+    }
+    // Set here as well as by the threads, so that an exit that comes before a thread
+    // has begun is not undone by it.
+    g_bRunning.store(true, std::memory_order_release);
+    if (!m_receivers.ir || !start(m_hIrThread, [this] { m_receivers.ir(this); })) {
+        ShowMessageBox(this, "无法启动HID线程，程序中止", "严重错误", BoxIcon::Error);
+        OnExit();
+        return false;
+    }
+    if (!m_receivers.game || !start(m_hGameThread, [this] { m_receivers.game(this); })) {
+        ShowMessageBox(this, "无法启动HIDForGame线程，程序中止", "严重错误", BoxIcon::Error);
+        OnExit();
+        return false;
+    }
+    return true;
+}
+
+void CMainDlg::ShowIrStatus(int code) {
+    {
+        std::lock_guard lock(m_lock);
+        if (code >= 0 && code <= 2)
+            m_strIrStatus = kIrStatusTexts[code];
+        if (code == 1 || code == 2) {
+            m_strTokenStatus.clear();
+            m_strSerial.clear();
+            m_strDynPassword.clear();
+        }
+    }
+    PostRefresh();
+}
+
+void CMainDlg::ShowGameStatus(int code) {
+    {
+        std::lock_guard lock(m_lock);
+        if (code >= 0 && code <= 2)
+            m_strGameStatus = kGameStatusTexts[code];
+    }
+    PostRefresh();
+}
+
+void CMainDlg::ShowTokenResult(int code) {
+    {
+        std::lock_guard lock(m_lock);
+        if (code >= 0 && code <= 4)
+            m_strTokenStatus = kTokenResultTexts[code];
+        if (code >= 1 && code <= 4) {
+            m_strSerial.clear();
+            m_strDynPassword.clear();
+        }
+    }
+    PostRefresh();
+}
+
+void CMainDlg::OnTokenTaken(const char* digits) {
+    if (digits == nullptr)
+        return;
+    // A frame is 17 characters; never read past a shorter string.
+    const std::string frame(digits, strnlen(digits, kFrameChars));
+    std::string serial = frame.substr(0, kSerialChars);
+    std::string password =
+        frame.size() > kPasswordChars ? frame.substr(frame.size() - kPasswordChars) : frame;
+    {
+        std::lock_guard lock(m_lock);
+        m_strSerial = serial;
+        m_strDynPassword = password;
+        if (m_bCompare) {
+            m_strCompareResult = m_strSerial == m_strFixedSerial ? kSerialsAgree : kSerialsDiffer;
+        }
+    }
+    g_lastToken.Put(std::move(serial), std::move(password));
+    PostRefresh();
+    VerifyToken();
+}
+
+void CMainDlg::VerifyToken() {
+    if (g_bCalibrating.load(std::memory_order_acquire))
+        return;
+    std::string serial;
+    std::string password;
+    {
+        std::lock_guard lock(m_lock);
+        serial = m_strSerial;
+        password = m_strDynPassword;
+    }
+    const VerifyOutcome outcome = RunTokenVerification(serial, password);
+    {
+        std::lock_guard lock(m_lock);
+        m_strVerifyResult = VerifyText(outcome);
+    }
+    PostRefresh();
+}
+
+void CMainDlg::HighlightKey(KeyId k) {
+    if (m_nHighlightKey.Set(k))
+        RepaintLater();
+}
+
+void CMainDlg::ClearHighlight() {
+    m_nHighlightKey.Clear();
+    RepaintLater();
+}
+
+void CMainDlg::OnExit() {
+    if (m_bExiting)
+        return;
+    m_bExiting = true;
+    const auto begin = std::chrono::steady_clock::now();
+    StopRunning();
+    // One deadline for both threads: exit never waits longer than kExitWait. A thread
+    // still running then is left to end by itself (the destructor joins it); the
+    // service is restarted anyway so the user is not left without it.
+    const auto deadline = begin + kExitWait;
+    auto left = [&] {
+        return std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now()));
+    };
+    // Waited for in slices, stopping again after each: a receiver thread that had not
+    // yet begun when the stop came sets g_bRunning at its start and would otherwise
+    // never see the stop.
+    auto waitFor = [&](WorkerThread& thread) {
+        for (;;) {
+            const auto slice = std::min(left(), kExitWaitSlice);
+            if (thread.WaitFor(slice))
+                return true;
+            if (left().count() == 0)
+                return false;
+            StopRunning();
+        }
+    };
+    if (!waitFor(m_hIrThread))
+        Trace("[KEYWARDEN] HID thread still running at exit");
+    if (!waitFor(m_hGameThread))
+        Trace("[KEYWARDEN] HIDForGame thread still running at exit");
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - begin);
+    Trace("[KEYWARDEN] Receiver threads ended %lld ms after exit was requested",
+          static_cast<long long>(waited.count()));
+    RestartHidService(GetHidManager(), m_services);
+    QDialog::done(QDialog::Rejected);
+}
+
+void CMainDlg::OnClearOutput() {
+    {
+        std::lock_guard lock(m_lock);
+        m_strTokenStatus.clear();
+        m_strDynPassword.clear();
+        m_strSerial.clear();
+        m_strVerifyResult.clear();
+        m_strCompareResult.clear();
+        m_strFixedSerial.clear();
+    }
+    UpdateControls();
+}
+
+void CMainDlg::OnCompareToggled() {
+    {
+        std::lock_guard lock(m_lock);
+        m_bCompare = !m_bCompare;
+        m_strCompareResult.clear();
+    }
+    PostRefresh();
+}
+
+void CMainDlg::OnSetFixedSerial() {
+    if (ShowMessageBox(this, "是否设置固定密码", "请确认", BoxIcon::None, BoxButtons::YesNo) !=
+        BoxAnswer::Yes) {
+        return;
+    }
+    // Only the fixed-serial field is read back: the other exchanged controls show
+    // strings that worker threads may have changed since the last refresh, and reading
+    // them back would overwrite the newer values with what is on screen.
+    const QByteArray typed = m_ui->fixedSerialEdit->text().toUtf8();
+    std::string serial(typed.constData(), static_cast<std::size_t>(typed.size()));
+    {
+        std::lock_guard lock(m_lock);
+        m_strFixedSerial = serial;
+    }
+    if (serial.size() != kFixedSerialLength) {
+        ShowMessageBox(this, "输入的序列号长度不对，请重新输入", "警告", BoxIcon::Error);
+        return;
+    }
+    if (!WriteFixedSerial(serial).opened)
+        return;
+    ShowCompareControls();
+}
+
+void CMainDlg::OnAbout() {
+    CAboutDlg about(nullptr);
+    about.exec();
+}
+
+void CMainDlg::UpdateControls() {
+    const Strings s = Snapshot();
+    m_ui->serialEdit->setText(Q(s.serial));
+    m_ui->passwordEdit->setText(Q(s.dynPassword));
+    m_ui->tokenStatusLabel->setText(Q(s.tokenStatus));
+    m_ui->irStatusLabel->setText(Q(s.irStatus));
+    m_ui->gameStatusLabel->setText(Q(s.gameStatus));
+    m_ui->fixedSerialEdit->setText(Q(s.fixedSerial));
+    m_ui->compareEdit->setText(Q(s.compareResult));
+    m_ui->verifyResultLabel->setText(Q(s.verifyResult));
+}
+
+CMainDlg::Strings CMainDlg::Snapshot() const {
+    std::lock_guard lock(m_lock);
+    return Strings{m_strSerial,        m_strDynPassword,  m_strTokenStatus,
+                   m_strIrStatus,      m_strGameStatus,   m_strFixedSerial,
+                   m_strCompareResult, m_strVerifyResult, m_bCompare};
+}
+
+bool CMainDlg::event(QEvent* e) {
+    if (e->type() == WM_REFRESH_FIELDS) {
+        if (!g_bCalibrating.load(std::memory_order_acquire))
+            UpdateControls();
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+void CMainDlg::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    PaintRemoteArea(p, rect(), m_nHighlightKey.Current(), LoadRemoteBitmap(kBitmapNormal),
+                    m_bmpRemote, palette());
+}
+
+void CMainDlg::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        // Enter would end the dialog without the exit steps, leaving the maker's
+        // service stopped.
+        e->accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
+}
+
+void CMainDlg::reject() {
+    OnExit();
+}
+
+void CMainDlg::accept() {}
+
+void CMainDlg::PostRefresh() {
+    QCoreApplication::postEvent(this, new QEvent(WM_REFRESH_FIELDS));
+}
+
+void CMainDlg::RepaintLater() {
+    // Posted, not sent: the caller is a dispatcher thread and must not wait for the
+    // window thread. Posted calls run in the order they were made.
+    QMetaObject::invokeMethod(
+        this, [this] { update(RemoteFrameRect(rect())); }, Qt::QueuedConnection);
+}
+
+void CMainDlg::ShowCompareControls() {
+    m_pCompareCheck->show();
+    m_pCompareLabel->show();
+    m_pCompareEdit->show();
+}

@@ -244,6 +244,8 @@ struct CUserAndHardwareService::Transfer {
     bool underWay = false;
     std::uint64_t received = 0;  // header and body bytes of this request
     std::uint64_t receivedSeen = 0;
+    std::uint64_t bodyBytes = 0;
+    bool tooLarge = false;
     Clock::time_point lastActivity;
 
     Transfer() = default;
@@ -271,12 +273,16 @@ struct CUserAndHardwareService::Transfer {
         pendingOffset = 0;
         errorText[0] = '\0';
         underWay = false;
-        received = receivedSeen = 0;
+        received = receivedSeen = bodyBytes = 0;
+        tooLarge = false;
     }
 
     bool HasPending() const { return pendingOffset < pending.size(); }
 
     std::string Describe() const {
+        if (tooLarge) {
+            return "reply larger than " + std::to_string(kMaxReplyBytes) + " bytes";
+        }
         if (errorText[0] != '\0') {
             return errorText.data();
         }
@@ -287,6 +293,11 @@ struct CUserAndHardwareService::Transfer {
         auto* self = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
         self->received += bytes;
+        self->bodyBytes += bytes;
+        if (self->bodyBytes > kMaxReplyBytes) {
+            self->tooLarge = true;
+            return 0;
+        }
         try {
             if (!self->HasPending()) {
                 self->pending.clear();
@@ -470,7 +481,7 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     if (t.easy != nullptr) {
         return S_OK;
     }
-    if (t.multi == nullptr || m_endpoint.hostName.empty() || m_targetPath.empty()) {
+    if (t.multi == nullptr || m_endpoint.hostName.empty()) {
         return Fail(E_FAIL, "no usable endpoint");
     }
     const bool secure = m_endpoint.scheme == URL_SCHEME_HTTPS;
@@ -481,8 +492,10 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     const bool ipv6 =
         m_endpoint.hostName.find(':') != std::string::npos && !m_endpoint.hostName.starts_with('[');
     const std::string host = ipv6 ? "[" + m_endpoint.hostName + "]" : m_endpoint.hostName;
-    const std::string url = std::string(secure ? "https://" : "http://") + host + ":" +
-                            std::to_string(port) + m_targetPath;
+    // An endpoint without a path asks for the root, as a browser would.
+    const std::string target = m_targetPath.starts_with('/') ? m_targetPath : "/" + m_targetPath;
+    const std::string url =
+        std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + target;
 
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
@@ -587,6 +600,16 @@ std::int32_t CUserAndHardwareService::ReviseEkey(const char16_t* ekeysn, const c
     if (result == nullptr) {
         return E_POINTER;
     }
+    try {
+        return Call(ekeysn, ekeydp1, ekeydp2, *result);
+    } catch (const std::bad_alloc&) {
+        m_lastError.clear();
+        return E_OUTOFMEMORY;
+    }
+}
+
+std::int32_t CUserAndHardwareService::Call(const char16_t* ekeysn, const char16_t* ekeydp1,
+                                           const char16_t* ekeydp2, std::int32_t& result) {
     ResetForCall();
     if (m_transfer->cancelled.load(std::memory_order_acquire)) {
         return Fail(E_FAIL, "cancelled");
@@ -612,6 +635,6 @@ std::int32_t CUserAndHardwareService::ReviseEkey(const char16_t* ekeysn, const c
         }
         return rc;
     }
-    *result = params.ReviseEkeyResult;
+    result = params.ReviseEkeyResult;
     return S_OK;
 }

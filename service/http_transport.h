@@ -46,6 +46,9 @@ inline constexpr std::size_t kMaxUrlPath = 2048;
 inline constexpr std::size_t kMaxExtraInfo = 2048;
 inline constexpr std::size_t kMaxPortText = 128;
 
+// A reply body beyond this fails the call; a real one is well under a kilobyte.
+inline constexpr std::size_t kMaxReplyBytes = 1 << 20;
+
 struct EndpointUrl {
     std::string schemeName = "http";
     std::string hostName;
@@ -112,6 +115,8 @@ private:
     struct Transfer;
     class ResponseStream;
 
+    std::int32_t Call(const char16_t* ekeysn, const char16_t* ekeydp1, const char16_t* ekeydp2,
+                      std::int32_t& result);
     std::int32_t OpenConnection();
     std::int32_t PostRequest();
     void ResetForCall();

@@ -81,6 +81,7 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
         LoopbackServer::Reply reply;
         std::int32_t code;
         std::int32_t result;
+        std::string_view error = "";
     };
     const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     auto chunk = [](std::string_view data) {
@@ -117,6 +118,13 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
          E_FAIL,
          0},
         {"closes before any reply", {{}, Then::Close}, E_FAIL, 0},
+        {"endless body",
+         {{"HTTP/1.1 200 OK\r\n\r\n<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/"
+           "envelope/\"><soap:Body>",
+           std::string(kMaxReplyBytes, ' ')},
+          Then::Stall},
+         E_FAIL,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,6 +134,7 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
         const std::int32_t rc = client.ReviseEkey(u"1", u"2", u"3", &result);
         EXPECT_EQ(c.code, rc) << std::hex << rc << " " << client.LastError();
         EXPECT_EQ(rc == S_OK ? c.result : 99, result);
+        EXPECT_NE(std::string::npos, client.LastError().find(c.error)) << client.LastError();
     }
 }
 
@@ -226,13 +235,23 @@ TEST_F(HttpTransport, RefusedConnectionAndMissingResultLocation) {
     EXPECT_EQ(0u, server.Connections());
 }
 
-TEST_F(HttpTransport, EscapedPathGoesOnTheRequestLine) {
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
-    CUserAndHardwareService client(server.Url("/a b.asmx?x=1"));
-    std::int32_t result = 42;
-    EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();
-    ASSERT_EQ(1u, server.Requests().size());
-    EXPECT_EQ(0u, server.Requests()[0].find("POST /a%20b.asmx?x=1 HTTP/1.0\r\n"));
+TEST_F(HttpTransport, RequestLineFromTheEndpoint) {
+    struct Case {
+        std::string_view path;
+        std::string_view requestLine;
+    };
+    const Case cases[] = {
+        {"/a b.asmx?x=1", "POST /a%20b.asmx?x=1 HTTP/1.0\r\n"},
+        {"", "POST / HTTP/1.0\r\n"},
+    };
+    for (const Case& c : cases) {
+        server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
+        CUserAndHardwareService client(server.Url(c.path));
+        std::int32_t result = 42;
+        EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();
+        ASSERT_FALSE(server.Requests().empty());
+        EXPECT_EQ(0u, server.Requests().back().find(c.requestLine)) << c.path;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,115 @@
+// Receiver figures: a report written to the device node until its code is taken from
+// the key queue, and StopRunning() until every receiver thread has ended.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "platform/trace.h"
+#include "platform/worker_thread.h"
+#include "receiver/receiver_monitor.h"
+#include "receiver/running.h"
+#include "tests/receiver/fake_hid_bus.h"
+#include "tests/support/recording_dialog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
+
+void Percentiles(benchmark::State& state, std::vector<double> samples) {
+    if (samples.empty())
+        return;
+    std::sort(samples.begin(), samples.end());
+    state.counters["median_us"] = samples[samples.size() / 2];
+    state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+}
+
+// The read loop on its thread; the benchmark thread is the consumer.
+void BM_ReportToConsumer(benchmark::State& state) {
+    TraceCapture quiet;
+    g_bRunning = true;
+    FakeHidBus bus;
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    KeyQueue queue;
+    ReceiverMonitor monitor(&bus, &queue);
+    std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
+    if (!monitor.OpenIrReceiver()) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    WorkerThread reader;
+    reader.Start([&] { monitor.ReadIrReports(); });
+
+    const Bytes report = {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05};
+    std::vector<double> samples;
+    IrScanCode code = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        bus.Send(0, report);
+        if (!queue.PopIrKey(&code, 1000)) {
+            state.SkipWithError("report lost");
+            break;
+        }
+        const auto taken = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(taken).count());
+        samples.push_back(Micros(taken));
+    }
+    Percentiles(state, std::move(samples));
+    StopRunning();
+    reader.Join();
+}
+BENCHMARK(BM_ReportToConsumer)->UseManualTime()->Iterations(5000);
+
+// Both receiver threads with their dispatchers, reading (arg 1) or waiting for an
+// absent receiver (arg 0), then stopped.
+void BM_StopToReceiverThreadsEnded(benchmark::State& state) {
+    const bool reading = state.range(0) != 0;
+    TraceCapture quiet;
+    FakeHidBus bus;
+    std::vector<double> samples;
+    for (auto _ : state) {
+        state.PauseTiming();
+        quiet.Clear();
+        if (reading) {
+            bus.PlugReceiver(0, kIrReceiverDescriptor);
+            bus.PlugReceiver(1, kGamePadDescriptor);
+        }
+        RecordingDialog dialog;
+        ReceiverMonitor monitor(&bus);
+        WorkerThread ir;
+        WorkerThread game;
+        ir.Start([&] { RunIrReceiverThread(&monitor, &dialog); });
+        game.Start([&] { RunGameReceiverThread(&monitor, &dialog); });
+        dialog.WaitForCount(2);
+        state.ResumeTiming();
+
+        const auto start = Clock::now();
+        StopRunning();
+        ir.WaitFor(std::chrono::seconds(10));
+        game.WaitFor(std::chrono::seconds(10));
+        const auto ended = Clock::now() - start;
+        state.SetIterationTime(std::chrono::duration<double>(ended).count());
+        samples.push_back(Micros(ended));
+
+        state.PauseTiming();
+        ir.Join();
+        game.Join();
+        if (reading) {
+            bus.Unplug(0);
+            bus.Unplug(1);
+        }
+        state.ResumeTiming();
+    }
+    Percentiles(state, std::move(samples));
+}
+BENCHMARK(BM_StopToReceiverThreadsEnded)->Arg(1)->Arg(0)->UseManualTime()->Iterations(30);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -5,6 +5,7 @@
 // dialog uses to highlight a key.
 
 #include <cstdint>
+#include <span>
 
 #include "receiver/types.h"
 
@@ -24,7 +25,7 @@ KeyRect GetKeyRect(KeyId k);
 
 // Every key id that has a place, ascending (for the generator and the tests).
 inline constexpr int kKeyRectCount = 49;
-const KeyId* KeyIdsWithRect();  // kKeyRectCount entries
+std::span<const KeyId> KeyIdsWithRect();
 
 // Picture size of bitmaps 132 and 133, fixed.
 inline constexpr int kRemotePictureWidth = 148;
@@ -34,8 +35,8 @@ inline constexpr int kRemotePictureHeight = 530;
 inline constexpr int kRemotePictureLeft = 50;  // picture's left edge
 inline constexpr int kRemoteFrameLeft = 48;    // bump frame: 2 px outside the picture
 inline constexpr int kRemoteFrameRight = 200;  // exclusive: picture width + 52
-inline constexpr int kRemoteFrameWidth = kRemoteFrameRight - kRemoteFrameLeft;   // 152
-inline constexpr int kRemoteFrameHeight = kRemotePictureHeight + 4;              // 534
+inline constexpr int kRemoteFrameWidth = kRemoteFrameRight - kRemoteFrameLeft;  // 152
+inline constexpr int kRemoteFrameHeight = kRemotePictureHeight + 4;             // 534
 inline constexpr int kRemoteFrameThickness = 2;
 
 // Picture top for a client area of the given height: (height - 530) / 2, the

@@ -63,8 +63,8 @@ void PaintRemoteBackground(QPainter& p, const QRect& client, const QPalette& pal
 // y = client.top() + RemotePictureTop(client.height()). On a device with
 // devicePixelRatio > 1 the frame and picture are drawn at an integer scale with
 // nearest-neighbour sampling, never smoothed.
-void PaintRemoteArea(QPainter& p, const QRect& client, KeyId highlight,
-                     const QPixmap& normal132, const QPixmap& pressed133, const QPalette& pal);
+void PaintRemoteArea(QPainter& p, const QRect& client, KeyId highlight, const QPixmap& normal132,
+                     const QPixmap& pressed133, const QPalette& pal);
 
 // What a minimised dialog paints: `icon` centred, at
 // ((w - iconSize + 1) / 2, (h - iconSize + 1) / 2). Window managers on Linux draw

@@ -282,7 +282,7 @@ ReceiverMonitor* GetReceiverMonitor() {
 namespace {
 
 unsigned RunReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog, bool ir) {
-    g_bRunning.store(true, std::memory_order_release);
+    BeginRunning();
     monitor->m_pDialog.store(dialog, std::memory_order_release);
     monitor->RegisterHidNotification();
     if (ir) {

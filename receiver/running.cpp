@@ -24,6 +24,7 @@ std::vector<Waker>& Wakers() {
 }
 
 int g_nextWakerId = 1;
+bool g_bStopRequested = false;  // under WakerMutex()
 
 }  // namespace
 
@@ -46,7 +47,13 @@ void RemoveRunWaker(int id) {
 }
 
 void StopRunning() {
-    g_bRunning.store(false, std::memory_order_release);
     std::lock_guard lock(WakerMutex());
+    g_bStopRequested = true;
+    g_bRunning.store(false, std::memory_order_release);
     for (const auto& w : Wakers()) w.fn(w.context);
+}
+
+void BeginRunning() {
+    std::lock_guard lock(WakerMutex());
+    if (!g_bStopRequested) g_bRunning.store(true, std::memory_order_release);
 }

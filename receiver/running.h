@@ -7,8 +7,12 @@
 extern std::atomic<bool> g_bRunning;
 
 // Clears g_bRunning and wakes every wait that watches it, so loops end at once
-// instead of sitting out their time-outs.
+// instead of sitting out their time-outs. The stop stays in force against
+// BeginRunning(), so a thread that starts late cannot undo an early exit.
 void StopRunning();
+
+// What a receiver thread calls at its start: sets g_bRunning unless a stop came first.
+void BeginRunning();
 
 // Registers a waker that StopRunning() calls; returns an id for removal.
 using RunWaker = void (*)(void* context);

@@ -132,3 +132,14 @@ TEST(KeyQueueSingleton, CreatedOnceUnderRace) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RunFlag, StopBeforeAThreadBeginsStaysInForce) {
+    g_bRunning = false;
+    StopRunning();
+    BeginRunning();  // a receiver thread that starts after the exit began
+    EXPECT_FALSE(g_bRunning.load());
+}
+
+}  // namespace

@@ -401,6 +401,26 @@ TEST_F(MainDlgTest, HighlightNeverWaitsForTheWindowThread) {
     EXPECT_EQ(dlg->grab().toImage().pixel(inKey), plain);
 }
 
+TEST_F(MainDlgTest, AboutBoxOpensAndClosesCalibrationWaits) {
+    auto dlg = MakeDialog();
+    EXPECT_FALSE(dlg->findChild<QPushButton*>("calibrateButton")->isEnabled());
+    QString title;
+    QString line;
+    QTimer::singleShot(0, [&] {
+        QWidget* about = nullptr;
+        if (!WaitUntil([&] { return (about = QApplication::activeModalWidget()) != nullptr; })) {
+            ADD_FAILURE() << "no About box";
+            return;
+        }
+        title = about->windowTitle();
+        line = about->findChild<QLabel*>("versionLabel")->text();
+        about->findChild<QPushButton*>("okButton")->click();
+    });
+    dlg->findChild<QPushButton*>("aboutButton")->click();  // returns when the box is closed
+    EXPECT_EQ(title, "关于 Quillon");
+    EXPECT_EQ(line, "Orvane遥控器诊断程序 1.0");
+}
+
 // --- application start and exit -----------------------------------------------------
 
 class AppTest : public MainDlgTest {

@@ -370,6 +370,10 @@ bool CMainDlg::event(QEvent* e) {
 
 void CMainDlg::paintEvent(QPaintEvent*) {
     QPainter p(this);
+    if (isMinimized()) {
+        PaintMinimisedIcon(p, rect(), m_hIcon);
+        return;
+    }
     PaintRemoteArea(p, rect(), m_nHighlightKey.Current(), LoadRemoteBitmap(kBitmapNormal),
                     m_bmpRemote, palette());
 }

@@ -16,11 +16,10 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);
 
-    int result = 0;
     {
         CQuillonApp theApp;
         theApp.InitInstance();
     }
     g_hInstanceMutex.reset();
-    return result;
+    return 0;
 }

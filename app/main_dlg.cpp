@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -54,17 +53,6 @@ QString Q(const std::string& s) {
 
 }  // namespace
 
-void InstallDialogFontFallback() {
-    // The template's font is rarely installed on Linux; without a CJK fallback every
-    // Chinese text would render as empty boxes.
-    static const bool installed = [] {
-        QFont::insertSubstitutions("NSimSun", {"WenQuanYi Zen Hei", "WenQuanYi Zen Hei Sharp",
-                                               "Noto Sans CJK SC", "Noto Sans SC"});
-        return true;
-    }();
-    (void)installed;
-}
-
 CMainDlg::CMainDlg(IServiceControl& services, Receivers receivers, QWidget* parent)
     : QDialog(parent),
       m_ui(std::make_unique<Ui::CMainDlg>()),
@@ -91,7 +79,7 @@ CMainDlg::CMainDlg(IServiceControl& services, Receivers receivers, QWidget* pare
     connect(m_ui->aboutButton, &QPushButton::clicked, this, &CMainDlg::OnAbout);
     connect(m_ui->setButton, &QPushButton::clicked, this, &CMainDlg::OnSetFixedSerial);
     connect(m_ui->compareCheck, &QCheckBox::clicked, this, &CMainDlg::OnCompareToggled);
-    // The calibration dialog is not part of this build yet.
+    // Disabled until the calibration dialog is wired in.
     m_ui->calibrateButton->setEnabled(false);
 }
 

@@ -1,4 +1,4 @@
-#include "tests/receiver/fake_hid_bus.h"
+#include "tools/virtual_kit/virtual_hid_bus.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -91,22 +91,22 @@ std::string Name(int n) {
 
 }  // namespace
 
-std::string FakeHidBus::MakeTempRoot() {
+std::string VirtualHidBus::MakeTempRoot() {
     std::string templ = (fs::temp_directory_path() / "quillon-hid-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return templ;
 }
 
-FakeHidBus::FakeHidBus(const std::string& devDir) : FakeHidBus(MakeTempRoot(), devDir) {}
+VirtualHidBus::VirtualHidBus(const std::string& devDir) : VirtualHidBus(MakeTempRoot(), devDir) {}
 
-FakeHidBus::FakeHidBus(const std::string& root, const std::string& devDir)
+VirtualHidBus::VirtualHidBus(const std::string& root, const std::string& devDir)
     : HidSystem(root + "/sys", root + "/" + devDir), m_root(root) {
     fs::create_directories(fs::path(SysRoot()) / "class/hidraw");
     fs::create_directories(DevRoot());
 }
 
-FakeHidBus::~FakeHidBus() {
+VirtualHidBus::~VirtualHidBus() {
     for (auto& [path, node] : m_nodes) {
         if (node.peer >= 0)
             ::close(node.peer);
@@ -115,11 +115,11 @@ FakeHidBus::~FakeHidBus() {
     fs::remove_all(m_root, ignored);
 }
 
-std::string FakeHidBus::NodePath(int n) const {
+std::string VirtualHidBus::NodePath(int n) const {
     return DevRoot() + "/" + Name(n);
 }
 
-void FakeHidBus::AddInterface(int n, const std::string* uevent, const Bytes* descriptor) {
+void VirtualHidBus::AddInterface(int n, const std::string* uevent, const Bytes* descriptor) {
     const fs::path dir = fs::path(SysRoot()) / "class/hidraw" / Name(n) / "device";
     fs::create_directories(dir);
     if (uevent != nullptr)
@@ -129,16 +129,16 @@ void FakeHidBus::AddInterface(int n, const std::string* uevent, const Bytes* des
     }
 }
 
-void FakeHidBus::CreateNode(int n) {
+void VirtualHidBus::CreateNode(int n) {
     WriteFile(NodePath(n), "", 0);
 }
 
-void FakeHidBus::AddDevice(int n, const std::string& uevent, const Bytes& descriptor) {
+void VirtualHidBus::AddDevice(int n, const std::string& uevent, const Bytes& descriptor) {
     AddInterface(n, &uevent, &descriptor);
     CreateNode(n);
 }
 
-void FakeHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
+void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
     {
         std::lock_guard lock(m_mutex);
         Node& node = m_nodes[NodePath(n)];
@@ -148,7 +148,7 @@ void FakeHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
     AddDevice(n, OrvaneUevent(), descriptor);
 }
 
-void FakeHidBus::Grant(int n) {
+void VirtualHidBus::Grant(int n) {
     {
         std::lock_guard lock(m_mutex);
         m_nodes[NodePath(n)].denied = false;
@@ -157,7 +157,7 @@ void FakeHidBus::Grant(int n) {
                                      fs::perms::group_read | fs::perms::group_write);
 }
 
-void FakeHidBus::Unplug(int n) {
+void VirtualHidBus::Unplug(int n) {
     std::error_code ignored;
     fs::remove_all(fs::path(SysRoot()) / "class/hidraw" / Name(n), ignored);
     fs::remove(NodePath(n), ignored);
@@ -169,7 +169,7 @@ void FakeHidBus::Unplug(int n) {
     node.peer = -1;
 }
 
-void FakeHidBus::HangUp(int n) {
+void VirtualHidBus::HangUp(int n) {
     std::lock_guard lock(m_mutex);
     Node& node = m_nodes[NodePath(n)];
     if (node.peer >= 0)
@@ -177,7 +177,7 @@ void FakeHidBus::HangUp(int n) {
     node.peer = -1;
 }
 
-bool FakeHidBus::Send(int n, const Bytes& report) {
+bool VirtualHidBus::Send(int n, const Bytes& report) {
     std::lock_guard lock(m_mutex);
     const Node& node = m_nodes[NodePath(n)];
     if (node.peer < 0)
@@ -186,13 +186,13 @@ bool FakeHidBus::Send(int n, const Bytes& report) {
            static_cast<ssize_t>(report.size());
 }
 
-int FakeHidBus::Opens(int n) const {
+int VirtualHidBus::Opens(int n) const {
     std::lock_guard lock(m_mutex);
     auto it = m_nodes.find(NodePath(n));
     return it == m_nodes.end() ? 0 : it->second.opens;
 }
 
-bool FakeHidBus::WaitForOpens(int n, int count, std::chrono::milliseconds timeout) const {
+bool VirtualHidBus::WaitForOpens(int n, int count, std::chrono::milliseconds timeout) const {
     const std::string path = NodePath(n);
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] {
@@ -201,12 +201,12 @@ bool FakeHidBus::WaitForOpens(int n, int count, std::chrono::milliseconds timeou
     });
 }
 
-int FakeHidBus::NodeOpenCalls() const {
+int VirtualHidBus::NodeOpenCalls() const {
     std::lock_guard lock(m_mutex);
     return m_nodeOpenCalls;
 }
 
-int FakeHidBus::OpenNode(const std::string& path, int flags) {
+int VirtualHidBus::OpenNode(const std::string& path, int flags) {
     std::unique_lock lock(m_mutex);
     ++m_nodeOpenCalls;
     auto it = m_nodes.find(path);

@@ -1,10 +1,14 @@
 #pragma once
 
-// A HID bus for tests: a temporary sysfs/dev tree with real report descriptors, and
-// device nodes that are connected SOCK_SEQPACKET socket pairs. Every open of a
-// plugged node makes a new pair; the layer gets one end, the test keeps the other:
+// The virtual kit's HID bus: a temporary sysfs/dev tree with real report descriptors,
+// and device nodes that are connected SOCK_SEQPACKET socket pairs. Every open of a
+// plugged node makes a new pair; the layer gets one end, the kit keeps the other:
 // one message is one report, and closing it is an unplug. Nodes that are not plugged
 // are opened for real (plain files, for the flock cases).
+//
+// Socket pairs rather than FIFOs: a FIFO joins reports written back to back into one
+// read, and it has no connection per open, so the kit could not end the layer's open
+// the way an unplug ends a hidraw open (poll reports a hang-up, reads fail).
 
 #include <chrono>
 #include <condition_variable>
@@ -30,11 +34,11 @@ extern const Bytes kKeyboardDescriptor;
 std::string Uevent(std::uint16_t vendor, std::uint16_t product);
 std::string OrvaneUevent();  // 0471:0606
 
-class FakeHidBus : public HidSystem {
+class VirtualHidBus : public HidSystem {
 public:
     // `devDir` is the dev root's path below the temporary directory.
-    explicit FakeHidBus(const std::string& devDir = "dev");
-    ~FakeHidBus() override;
+    explicit VirtualHidBus(const std::string& devDir = "dev");
+    ~VirtualHidBus() override;
 
     // sysfs entry of hidrawN only, with any contents; nullptr leaves a file out.
     void AddInterface(int n, const std::string* uevent, const Bytes* descriptor);
@@ -67,7 +71,7 @@ protected:
     int OpenNode(const std::string& path, int flags) override;
 
 private:
-    FakeHidBus(const std::string& root, const std::string& devDir);
+    VirtualHidBus(const std::string& root, const std::string& devDir);
     static std::string MakeTempRoot();
 
     struct Node {

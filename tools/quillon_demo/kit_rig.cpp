@@ -1,0 +1,121 @@
+#include "tools/quillon_demo/kit_rig.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+#include <filesystem>
+
+#include "service/token_verification.h"
+
+#ifndef QUILLON_TOKEN_SIM_EXE
+#define QUILLON_TOKEN_SIM_EXE "token_service_sim"
+#endif
+
+void RigEvents::Add(std::string event) {
+    std::lock_guard lock(m_mutex);
+    m_events.push_back(std::move(event));
+}
+
+std::vector<std::string> RigEvents::All() const {
+    std::lock_guard lock(m_mutex);
+    return m_events;
+}
+
+int RigEvents::IndexOf(const std::string& event) const {
+    std::lock_guard lock(m_mutex);
+    for (std::size_t i = 0; i < m_events.size(); ++i) {
+        if (m_events[i] == event)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+IServiceControl::Open RecordingServiceControl::OpenService(const std::string& unit) {
+    m_events.Add("service open " + unit);
+    return Open::Ok;
+}
+
+bool RecordingServiceControl::Stop() {
+    m_events.Add("service stop");
+    m_running = false;
+    return true;
+}
+
+bool RecordingServiceControl::Start() {
+    m_events.Add("service start");
+    m_running = true;
+    return true;
+}
+
+std::string KitRig::DefaultSimulator() {
+    return QUILLON_TOKEN_SIM_EXE;
+}
+
+KitRig::KitRig(VirtualRemote::Clock clock)
+    : remote(kit, DemoToken(), std::move(clock)), m_workDir(kit.Bus().TempRoot() + "/work") {
+    std::filesystem::create_directories(m_workDir);
+}
+
+KitRig::~KitRig() {
+    SetVerificationEndpoint("");
+    // Before the kit's tree, where its state file lives, goes.
+    simulator.Stop();
+}
+
+bool KitRig::Start(const std::string& simulatorExe, std::string* error) {
+    kit.PlugIr();
+    kit.PlugGame();
+    if (!simulator.Start(simulatorExe, m_workDir + "/token-state.txt", m_workDir + "/token-sim.log",
+                         std::chrono::seconds(20), error)) {
+        return false;
+    }
+    SetVerificationEndpoint(simulator.Endpoint());
+    return true;
+}
+
+CMainDlg::Receivers KitRig::Receivers() {
+    return {[this](IMainDialog* dialog) {
+                const unsigned result = RunIrReceiverThread(&monitor, dialog);
+                events.Add("HID end");
+                return result;
+            },
+            [this](IMainDialog* dialog) {
+                const unsigned result = RunGameReceiverThread(&monitor, dialog);
+                events.Add("HIDForGame end");
+                return result;
+            },
+            {}};
+}
+
+CMainDlg* FindMainDialog() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* dlg = qobject_cast<CMainDlg*>(w); dlg != nullptr && dlg->isVisible())
+            return dlg;
+    }
+    return nullptr;
+}
+
+QString ControlText(const QWidget* root, const char* objectName) {
+    if (root == nullptr)
+        return {};
+    if (const auto* label = root->findChild<QLabel*>(objectName))
+        return label->text();
+    if (const auto* edit = root->findChild<QLineEdit*>(objectName))
+        return edit->text();
+    return {};
+}
+
+bool ProcessEventsUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        // Sleeps until an event comes or 5 ms pass, so the wait does not spin.
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}

@@ -22,6 +22,8 @@ target_link_libraries(quillon_app PUBLIC
   Qt6::Widgets quillon_picture quillon_hidservice quillon_service quillon_decode
   quillon_receiver quillon_platform)
 quillon_warnings(quillon_app)
+# The calibration dialog links back to quillon_app; CMake repeats the pair as needed.
+target_link_libraries(quillon_app PUBLIC quillon_calibration)
 
 add_executable(quillon ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(quillon PRIVATE quillon_app)

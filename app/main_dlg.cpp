@@ -1,5 +1,7 @@
 #include "app/main_dlg.h"
 
+#include "service/calibration_dlg.h"
+
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -79,8 +81,12 @@ CMainDlg::CMainDlg(IServiceControl& services, Receivers receivers, QWidget* pare
     connect(m_ui->aboutButton, &QPushButton::clicked, this, &CMainDlg::OnAbout);
     connect(m_ui->setButton, &QPushButton::clicked, this, &CMainDlg::OnSetFixedSerial);
     connect(m_ui->compareCheck, &QCheckBox::clicked, this, &CMainDlg::OnCompareToggled);
-    // Disabled until the calibration dialog is wired in.
-    m_ui->calibrateButton->setEnabled(false);
+    connect(m_ui->calibrateButton, &QPushButton::clicked, this, &CMainDlg::OnCalibrate);
+}
+
+void CMainDlg::OnCalibrate() {
+    CEKeyInputforRevise calibration(this, {m_calibrationWait, m_calibrationTimeout});
+    calibration.DoModal();
 }
 
 CMainDlg::~CMainDlg() {

@@ -79,6 +79,13 @@ public:
     void OnCompareToggled();
     void OnSetFixedSerial();
     void OnAbout();
+    // Runs the calibration dialog modally over this one.
+    void OnCalibrate();
+    // Periods of the calibration dialog's waits; tests and the demo shorten them.
+    void SetCalibrationPeriods(std::chrono::milliseconds wait, std::chrono::milliseconds timeout) {
+        m_calibrationWait = wait;
+        m_calibrationTimeout = timeout;
+    }
     // Fills every exchanged control from its member string.
     void UpdateControls();
 
@@ -106,6 +113,8 @@ private:
     std::unique_ptr<Ui::CMainDlg> m_ui;
     IServiceControl& m_services;
     Receivers m_receivers;
+    std::chrono::milliseconds m_calibrationWait{30000};
+    std::chrono::milliseconds m_calibrationTimeout{120000};
 
     QIcon m_hIcon;
     WorkerThread m_hIrThread;

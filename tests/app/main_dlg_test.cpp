@@ -401,9 +401,30 @@ TEST_F(MainDlgTest, HighlightNeverWaitsForTheWindowThread) {
     EXPECT_EQ(dlg->grab().toImage().pixel(inKey), plain);
 }
 
-TEST_F(MainDlgTest, AboutBoxOpensAndClosesCalibrationWaits) {
+TEST_F(MainDlgTest, CalibrationButtonRunsTheCalibrationDialog) {
     auto dlg = MakeDialog();
-    EXPECT_FALSE(dlg->findChild<QPushButton*>("calibrateButton")->isEnabled());
+    bool calibratingWhileOpen = false;
+    QString title;
+    QTimer::singleShot(0, [&] {
+        QWidget* calibration = nullptr;
+        if (!WaitUntil(
+                [&] { return (calibration = QApplication::activeModalWidget()) != nullptr; })) {
+            ADD_FAILURE() << "no calibration dialog";
+            return;
+        }
+        title = calibration->windowTitle();
+        calibratingWhileOpen = g_bCalibrating.load();
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(calibration, &escape);
+    });
+    dlg->findChild<QPushButton*>("calibrateButton")->click();  // returns when it closes
+    EXPECT_EQ(title, "令匙校准");
+    EXPECT_TRUE(calibratingWhileOpen);
+    EXPECT_FALSE(g_bCalibrating.load());
+}
+
+TEST_F(MainDlgTest, AboutBoxOpensAndCloses) {
+    auto dlg = MakeDialog();
     QString title;
     QString line;
     QTimer::singleShot(0, [&] {

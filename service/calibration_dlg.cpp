@@ -11,6 +11,7 @@
 #include "app/message_box.h"
 #include "platform/trace.h"
 #include "service/http_transport.h"
+#include "service/revise_ekey_messages.h"
 #include "service/status.h"
 #include "service/token_verification.h"
 #include "ui_calibration_dlg.h"
@@ -28,10 +29,6 @@ constexpr std::chrono::milliseconds kJoinSlice{10};
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::u16string Widen(const std::string& s) {
-    return Q(s).toStdU16String();
 }
 
 }  // namespace
@@ -240,9 +237,9 @@ void CEKeyInputforRevise::SendRequest(std::string serial, std::string first, std
         }
         std::int32_t result = 0;
         Trace("[KEYWARDEN] Step 1");
-        const std::u16string ekeysn = Widen(serial);
-        const std::u16string ekeydp1 = Widen(first);
-        const std::u16string ekeydp2 = Widen(second);
+        const std::u16string ekeysn = Utf8ToUtf16(serial);
+        const std::u16string ekeydp1 = Utf8ToUtf16(first);
+        const std::u16string ekeydp2 = Utf8ToUtf16(second);
         Trace("[KEYWARDEN] Step 1");
         {
             std::lock_guard lock(m_clientMutex);

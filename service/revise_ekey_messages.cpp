@@ -78,41 +78,6 @@ bool ParseResultText(std::string_view text, std::int32_t& out) {
     return true;
 }
 
-// Appends UTF-8 as UTF-16. Expat only hands out well-formed UTF-8; an incomplete
-// sequence can only come from our own cap and is dropped.
-void AppendUtf16(std::u16string& out, std::string_view utf8) {
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        std::size_t length = 1;
-        std::uint32_t cp = lead;
-        if (lead >= 0xF0) {
-            length = 4;
-            cp = lead & 0x07u;
-        } else if (lead >= 0xE0) {
-            length = 3;
-            cp = lead & 0x0Fu;
-        } else if (lead >= 0xC0) {
-            length = 2;
-            cp = lead & 0x1Fu;
-        }
-        if (i + length > utf8.size()) {
-            return;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += length;
-    }
-}
-
 void AppendCapped(std::string& out, std::string_view text, std::size_t cap) {
     if (out.size() < cap) {
         out.append(text.substr(0, cap - out.size()));
@@ -362,7 +327,7 @@ public:
                 break;
         }
         target->clear();
-        AppendUtf16(*target, m_text);
+        target->append(Utf8ToUtf16(m_text));
         return field == Field::Code ? ResolveFaultCode() : S_OK;
     }
 
@@ -537,4 +502,51 @@ std::int32_t ReadSoapFault(ByteStream& body, SaxReader& reader, SoapFaultRecord&
     FaultHandler handler(fault);
     HandlerScope scope(reader, &handler);
     return reader.Parse(body);
+}
+
+std::u16string Utf8ToUtf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        char32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (b < 0x80) {
+            cp = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            len = 4;
+        }
+        if (len > 1) {
+            char32_t v = b & (0x7Fu >> len);
+            bool ok = i + len <= s.size();
+            for (std::size_t k = 1; ok && k < len; ++k) {
+                const auto c = static_cast<unsigned char>(s[i + k]);
+                if ((c & 0xC0) != 0x80) {
+                    ok = false;
+                } else {
+                    v = (v << 6) | (c & 0x3Fu);
+                }
+            }
+            static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (!ok || v < kMin[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) {
+                len = 1;
+            } else {
+                cp = v;
+            }
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
 }

@@ -53,6 +53,9 @@ struct SoapFaultRecord {
 void EscapeXmlText(std::u16string_view value, std::string& out);
 std::string EscapeXmlText(std::u16string_view value);
 
+// UTF-8 to UTF-16; a malformed sequence (or one cut by a cap) becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
 // Appends the complete request body. Returns S_OK or E_OUTOFMEMORY.
 std::int32_t WriteReviseEkeyRequest(const ReviseEkeyParams& params,
                                     std::string_view serviceNamespaceUri, std::string& requestBody);

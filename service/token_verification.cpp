@@ -8,60 +8,13 @@
 #include "platform/trace.h"
 #include "receiver/running.h"
 #include "service/http_transport.h"
+#include "service/revise_ekey_messages.h"
 #include "service/status.h"
 
 namespace {
 
 std::mutex g_endpointMutex;
 std::string g_endpoint;
-
-// UTF-8 to NUL-terminated UTF-16; a malformed sequence becomes U+FFFD.
-std::u16string Widen(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            char32_t v = b & (0x7Fu >> len);
-            bool ok = i + len <= s.size();
-            for (std::size_t k = 1; ok && k < len; ++k) {
-                const auto c = static_cast<unsigned char>(s[i + k]);
-                if ((c & 0xC0) != 0x80) {
-                    ok = false;
-                } else {
-                    v = (v << 6) | (c & 0x3Fu);
-                }
-            }
-            static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (!ok || v < kMin[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) {
-                len = 1;
-            } else {
-                cp = v;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-    return out;
-}
 
 void CancelClient(void* context) {
     static_cast<CUserAndHardwareService*>(context)->Cancel();
@@ -124,8 +77,8 @@ VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view pas
         } else {
             client.emplace(endpoint);
         }
-        const std::u16string ekeysn = Widen(serial);
-        const std::u16string ekeydp = Widen(password);
+        const std::u16string ekeysn = Utf8ToUtf16(serial);
+        const std::u16string ekeydp = Utf8ToUtf16(password);
         std::int32_t result = 0;
         std::int32_t status;
         {

@@ -1,0 +1,252 @@
+// quillon_demo: Quillon's real main dialog, receiver threads, decoder and token
+// service client, wired to the virtual kit and to the token-service simulator.
+//
+// With a display: the main dialog and a virtual remote window to play with. Without
+// one (--headless, or DISPLAY unset): a private Xvfb and the scripted scenario, with
+// screenshots and a log in the output folder.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QScreen>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "tools/quillon_demo/kit_rig.h"
+#include "tools/quillon_demo/remote_window.h"
+#include "tools/quillon_demo/scenario.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Options {
+    bool headless = false;
+    std::string out = "demo-out";
+    std::string simulator = KitRig::DefaultSimulator();
+};
+
+void PrintHelp() {
+    std::printf(
+        "usage: quillon_demo [--headless] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
+        "\n"
+        "Runs Quillon's main dialog on a virtual kit (IR receiver, game-controller\n"
+        "receiver, remote with token) against a token-service simulator on 127.0.0.1.\n"
+        "No real device, systemd unit or network service is touched.\n"
+        "\n"
+        "  --headless  run the scripted scenario on a private Xvfb and write screenshots\n"
+        "              and a log (the default when DISPLAY is not set)\n"
+        "  --out DIR   output folder (default ./demo-out)\n"
+        "  --sim EXE   token_service_sim to start (default: the one built alongside)\n"
+        "\n"
+        "Exit status: 0 done (headless: every step showed what it should), 1 otherwise.\n");
+}
+
+// A private X server on a display number it picks itself (-displayfd), so nothing is
+// guessed and no running display is disturbed.
+class XvfbServer {
+public:
+    ~XvfbServer() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    bool Start(const std::string& logFile, std::string* display, std::string* error) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            *error = std::string("pipe: ") + std::strerror(errno);
+            return false;
+        }
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
+                                         "-screen",   "0",          "1280x1024x24",
+                                         "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int spawned = ::posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        if (spawned != 0) {
+            ::close(fds[0]);
+            m_pid = -1;
+            *error = std::string("cannot start Xvfb: ") + std::strerror(spawned) +
+                     " (scripts/bootstrap installs it)";
+            return false;
+        }
+        // The number comes once the server accepts connections.
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        while (::poll(&p, 1, 20000) > 0) {
+            char c = 0;
+            if (::read(fds[0], &c, 1) != 1 || c == '\n')
+                break;
+            number.push_back(c);
+        }
+        ::close(fds[0]);
+        if (number.empty()) {
+            *error = "Xvfb did not start (see " + logFile + ")";
+            return false;
+        }
+        *display = ":" + number;
+        return true;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+bool ParseArgs(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--headless") {
+            options->headless = true;
+        } else if ((arg == "--out" || arg == "--sim") && i + 1 < argc) {
+            (arg == "--out" ? options->out : options->simulator) = argv[++i];
+        } else if (arg == "--help" || arg == "-h") {
+            PrintHelp();
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "quillon_demo: unknown argument %s (see --help)\n", arg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Side by side where the screen allows it.
+void PlaceWindows(CMainDlg& dlg, RemoteWindow& remote, bool moveDialog) {
+    const QRect screen = dlg.screen() ? dlg.screen()->availableGeometry() : QRect();
+    if (moveDialog) {
+        const int width = dlg.frameGeometry().width() + 16 + remote.sizeHint().width();
+        dlg.move(screen.left() + std::max(0, (screen.width() - width) / 2), dlg.y());
+    }
+    const QRect d = dlg.frameGeometry();
+    int x = d.right() + 16;
+    if (x + remote.sizeHint().width() > screen.right())
+        x = std::max(screen.left(), d.left() - 16 - remote.sizeHint().width());
+    remote.move(x, d.top());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseArgs(argc, argv, &options))
+        return 1;
+    const char* display = std::getenv("DISPLAY");
+    const bool headless = options.headless || display == nullptr || *display == '\0';
+
+    std::error_code ec;
+    const fs::path out = fs::absolute(options.out);
+    fs::create_directories(out, ec);
+    if (ec) {
+        std::fprintf(stderr, "quillon_demo: cannot create %s: %s\n", out.c_str(),
+                     ec.message().c_str());
+        return 1;
+    }
+
+    XvfbServer xvfb;
+    if (headless) {
+        std::string number;
+        std::string error;
+        if (!xvfb.Start((out / "xvfb.log").string(), &number, &error)) {
+            std::fprintf(stderr, "quillon_demo: %s\n", error.c_str());
+            return 1;
+        }
+        ::setenv("DISPLAY", number.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::unsetenv("WAYLAND_DISPLAY");
+        std::printf("quillon_demo: headless scenario on Xvfb %s; screenshots and log in %s\n",
+                    number.c_str(), out.c_str());
+    } else {
+        std::printf("quillon_demo: on display %s; trace in %s\n", display, out.c_str());
+    }
+    std::fflush(stdout);
+
+    // Trace lines (and Qt's messages) to a file, so the terminal shows the steps.
+    const int traceFd = ::open((out / "trace.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (traceFd >= 0) {
+        ::dup2(traceFd, STDERR_FILENO);
+        ::close(traceFd);
+    }
+
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication application(qtArgc, qtArgv);
+    QApplication::setApplicationName("quillon");
+
+    KitRig rig;
+    std::string error;
+    if (!rig.Start(options.simulator, &error)) {
+        std::printf("quillon_demo: %s\n", error.c_str());
+        return 1;
+    }
+    const fs::path oldCwd = fs::current_path();
+    // SN.ini is the demo's own: the fixed serial for the comparison is the token's.
+    fs::current_path(rig.WorkDir());
+    std::ofstream(rig.WorkDir() + "/SN.ini", std::ios::binary) << rig.remote.Serial();
+
+    std::FILE* log = std::fopen((out / "demo.log").c_str(), "w");
+    if (log == nullptr)
+        log = stdout;
+    RecordingServiceControl services(rig.events, false);
+    RemoteWindow remote(rig);
+    DemoScenario scenario(rig, remote, out.string(), log);
+    if (headless)
+        scenario.InstallBoxHook();
+
+    QTimer::singleShot(0, [&] {
+        CMainDlg* dlg = nullptr;
+        if (!ProcessEventsUntil([&] { return (dlg = FindMainDialog()) != nullptr; },
+                                std::chrono::seconds(20))) {
+            return;
+        }
+        remote.show();
+        PlaceWindows(*dlg, remote, headless);
+        if (headless)
+            scenario.Run(*dlg);
+    });
+    CQuillonApp app(services, rig.Receivers());
+    app.InitInstance();
+    remote.close();
+
+    const int failures = scenario.Failures();
+    if (headless) {
+        std::fprintf(log, "%s: %d step(s) failed\n", failures == 0 ? "done" : "FAILED", failures);
+        std::printf("quillon_demo: %s; screenshots and log in %s\n",
+                    failures == 0 ? "scenario done" : "scenario FAILED", out.c_str());
+    }
+    if (log != stdout)
+        std::fclose(log);
+    fs::current_path(oldCwd);
+    rig.simulator.Stop();
+    fs::copy_file(rig.WorkDir() + "/token-sim.log", out / "token-sim.log",
+                  fs::copy_options::overwrite_existing, ec);
+    return failures == 0 ? 0 : 1;
+}

@@ -47,7 +47,6 @@ constexpr const char* kSerialsDiffer = "序列号不一致";
 constexpr std::size_t kSerialChars = 9;
 constexpr std::size_t kPasswordChars = 8;
 constexpr std::size_t kFrameChars = kSerialChars + kPasswordChars;
-constexpr std::chrono::milliseconds kExitWaitSlice{100};
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -259,22 +258,9 @@ void CMainDlg::OnExit() {
                         std::chrono::duration_cast<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now()));
     };
-    // Waited for in slices, stopping again after each: a receiver thread that had not
-    // yet begun when the stop came sets g_bRunning at its start and would otherwise
-    // never see the stop.
-    auto waitFor = [&](WorkerThread& thread) {
-        for (;;) {
-            const auto slice = std::min(left(), kExitWaitSlice);
-            if (thread.WaitFor(slice))
-                return true;
-            if (left().count() == 0)
-                return false;
-            StopRunning();
-        }
-    };
-    if (!waitFor(m_hIrThread))
+    if (!m_hIrThread.WaitFor(left()))
         Trace("[KEYWARDEN] HID thread still running at exit");
-    if (!waitFor(m_hGameThread))
+    if (!m_hGameThread.WaitFor(left()))
         Trace("[KEYWARDEN] HIDForGame thread still running at exit");
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - begin);

@@ -67,7 +67,7 @@ KitRig::~KitRig() {
 bool KitRig::Start(const std::string& simulatorExe, std::string* error) {
     kit.PlugIr();
     kit.PlugGame();
-    if (!simulator.Start(simulatorExe, m_workDir + "/token-state.txt", m_workDir + "/token-sim.log",
+    if (!simulator.Start(simulatorExe, StateFile(), m_workDir + "/token-sim.log",
                          std::chrono::seconds(20), error)) {
         return false;
     }

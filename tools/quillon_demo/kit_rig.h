@@ -81,6 +81,8 @@ public:
     // A directory of the rig's own, removed with it; the demo and the tests run there
     // so SN.ini is theirs.
     const std::string& WorkDir() const { return m_workDir; }
+    // The simulator's token table; tokens added before Start() are served too.
+    std::string StateFile() const { return m_workDir + "/token-state.txt"; }
 
     VirtualKit kit;
     ReceiverMonitor monitor{kit.Hid()};

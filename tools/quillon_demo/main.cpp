@@ -139,18 +139,18 @@ bool ParseArgs(int argc, char** argv, Options* options) {
     return true;
 }
 
-// Side by side where the screen allows it.
-void PlaceWindows(CMainDlg& dlg, RemoteWindow& remote, bool moveDialog) {
+// Side by side where the screen allows it; the dialog moves over to make room.
+void PlaceWindows(CMainDlg& dlg, RemoteWindow& remote) {
     const QRect screen = dlg.screen() ? dlg.screen()->availableGeometry() : QRect();
-    if (moveDialog) {
-        const int width = dlg.frameGeometry().width() + 16 + remote.sizeHint().width();
+    const int gap = 16;
+    const int remoteWidth = remote.frameGeometry().width();
+    if (dlg.frameGeometry().right() + gap + remoteWidth > screen.right()) {
+        const int width = dlg.frameGeometry().width() + gap + remoteWidth;
         dlg.move(screen.left() + std::max(0, (screen.width() - width) / 2), dlg.y());
     }
     const QRect d = dlg.frameGeometry();
-    int x = d.right() + 16;
-    if (x + remote.sizeHint().width() > screen.right())
-        x = std::max(screen.left(), d.left() - 16 - remote.sizeHint().width());
-    remote.move(x, d.top());
+    remote.move(std::min(d.right() + gap, std::max(screen.left(), screen.right() - remoteWidth)),
+                d.top());
 }
 
 }  // namespace
@@ -217,6 +217,8 @@ int main(int argc, char** argv) {
         log = stdout;
     RecordingServiceControl services(rig.events, false);
     RemoteWindow remote(rig);
+    ModalityRelaxer relaxer;
+    application.installEventFilter(&relaxer);
     DemoScenario scenario(rig, remote, out.string(), log);
     if (headless)
         scenario.InstallBoxHook();
@@ -228,7 +230,7 @@ int main(int argc, char** argv) {
             return;
         }
         remote.show();
-        PlaceWindows(*dlg, remote, headless);
+        PlaceWindows(*dlg, remote);
         if (headless)
             scenario.Run(*dlg);
     });

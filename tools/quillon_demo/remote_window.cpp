@@ -8,10 +8,25 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "app/key_rects.h"
 #include "app/remote_picture.h"
 #include "tools/quillon_demo/kit_rig.h"
+
+bool ModalityRelaxer::eventFilter(QObject* watched, QEvent* e) {
+    // Polish comes before the window is created, so the modality still applies.
+    if (e->type() == QEvent::Polish) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w != nullptr && w->isWindow() && w->windowModality() == Qt::ApplicationModal) {
+            w->setWindowModality(Qt::WindowModal);
+            // A window made earlier keeps the modality it was made with.
+            if (QWindow* handle = w->windowHandle())
+                handle->setModality(Qt::WindowModal);
+        }
+    }
+    return false;
+}
 
 RemotePad::RemotePad(KitRig& rig, QWidget* parent)
     : QWidget(parent),

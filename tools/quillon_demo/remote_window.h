@@ -38,6 +38,18 @@ private:
     KeyId m_pressed = 0;
 };
 
+// Keeps the program's dialogs from blocking the remote window. Modal dialogs become
+// modal to their parent window only: the calibration dialog still blocks the main
+// dialog, but the remote, which is neither, stays usable, so the token key can be
+// pressed while calibrating. Installed on the application.
+class ModalityRelaxer : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+};
+
 class RemoteWindow : public QWidget {
     Q_OBJECT
 

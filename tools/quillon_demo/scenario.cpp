@@ -33,8 +33,8 @@ const QString kCalWait = QString::fromUtf8("请等待30秒再输入令匙键");
 const QString kCalAgain = QString::fromUtf8("请再次输入令匙键");
 const QString kCalibrated = QString::fromUtf8("令匙校准通过");
 
-constexpr KeyId kRemoteKey = 53;   // digit 5
-constexpr KeyId kGameKey = 4103;   // upper ring, left (yellow)
+constexpr KeyId kRemoteKey = 53;  // digit 5
+constexpr KeyId kGameKey = 4103;  // upper ring, left (yellow)
 
 // Lets queued paints reach the X server, so a grab shows them.
 void Settle() {

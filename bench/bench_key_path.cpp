@@ -35,7 +35,8 @@ void BM_QueueProducerConsumerPingPong(benchmark::State& state) {
     std::thread echo([&] {
         IrScanCode code = 0;
         while (!done.load()) {
-            if (q.PopIrKey(&code, 50)) q.PushGameKey(code);
+            if (q.PopIrKey(&code, 50))
+                q.PushGameKey(code);
         }
     });
     GameScanCode back = 0;
@@ -68,7 +69,8 @@ void BM_HandOffLatency(benchmark::State& state) {
         wokeAt = 0;
         pushedAt = Clock::now().time_since_epoch().count();
         q.PushIrKey(0x2601);
-        while (wokeAt.load() == 0) std::this_thread::yield();
+        while (wokeAt.load() == 0)
+            std::this_thread::yield();
         samples.push_back(static_cast<double>(wokeAt.load() - pushedAt.load()));
     }
     done = true;
@@ -112,12 +114,13 @@ void BM_TokenFrameToTaken(benchmark::State& state) {
     d.m_pMonitor = &monitor;
     std::thread loop([&] { d.DispatchIrKeys(); });
 
-    IrScanCode frame[14] = {0x7F97, 0xFF0C, 0x7F12, 0xFF34, 0x7F56, 0xFF78,
-                            0x7F90, 0xFF00, 0x7F00, 0xFF00, 0x7F87, 0xFF65, 0x7F43, 0xFF21};
+    IrScanCode frame[14] = {0x7F97, 0xFF0C, 0x7F12, 0xFF34, 0x7F56, 0xFF78, 0x7F90,
+                            0xFF00, 0x7F00, 0xFF00, 0x7F87, 0xFF65, 0x7F43, 0xFF21};
     int expected = 0;
     for (auto _ : state) {
         ++expected;
-        for (auto c : frame) q.PushIrKey(c);
+        for (auto c : frame)
+            q.PushIrKey(c);
         std::unique_lock lock(sink.m);
         sink.cv.wait(lock, [&] { return sink.taken >= expected; });
     }

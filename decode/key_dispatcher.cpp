@@ -4,9 +4,13 @@
 
 namespace {
 
-bool Running() { return g_bRunning.load(std::memory_order_acquire); }
+bool Running() {
+    return g_bRunning.load(std::memory_order_acquire);
+}
 
-char NibbleChar(unsigned nibble) { return static_cast<char>(0x30 + (nibble & 0x0F)); }
+char NibbleChar(unsigned nibble) {
+    return static_cast<char>(0x30 + (nibble & 0x0F));
+}
 
 constexpr IrScanCode kToggleBit = 0x8000;
 
@@ -26,16 +30,20 @@ namespace {
 struct DialogCall {
     IMainDialog* dialog;
     void Highlight(KeyId key) const {
-        if (dialog) dialog->HighlightKey(key);
+        if (dialog)
+            dialog->HighlightKey(key);
     }
     void Clear() const {
-        if (dialog) dialog->ClearHighlight();
+        if (dialog)
+            dialog->ClearHighlight();
     }
     void Result(int result) const {
-        if (dialog) dialog->ShowTokenResult(result);
+        if (dialog)
+            dialog->ShowTokenResult(result);
     }
     void Taken(const char* digits) const {
-        if (dialog) dialog->OnTokenTaken(digits);
+        if (dialog)
+            dialog->OnTokenTaken(digits);
     }
 };
 
@@ -44,9 +52,11 @@ struct DialogCall {
 void KeyDispatcher::DispatchIrKeys() {
     while (Running()) {
         if (!m_bIrPending) {
-            if (!m_pQueue->PopIrKey(&m_nIrCode, kIdleTimeoutMs)) continue;
+            if (!m_pQueue->PopIrKey(&m_nIrCode, kIdleTimeoutMs))
+                continue;
         }
-        if (!Running()) return;
+        if (!Running())
+            return;
         m_nIrKeyId = m_pHidManager->LookupIrKey(m_nIrCode);
         if (m_nIrKeyId == TOKEN_KEY_ID) {
             m_bIrPending = ReadToken();
@@ -61,9 +71,11 @@ void KeyDispatcher::DispatchIrKeys() {
 void KeyDispatcher::DispatchGameKeys() {
     while (Running()) {
         if (!m_bGamePending) {
-            if (!m_pQueue->PopGameKey(&m_nGameCode, kIdleTimeoutMs)) continue;
+            if (!m_pQueue->PopGameKey(&m_nGameCode, kIdleTimeoutMs))
+                continue;
         }
-        if (!Running()) return;
+        if (!Running())
+            return;
         m_nGameKeyId = m_pHidManager->LookupGameKey(m_nGameCode);
         if (m_nGameKeyId >= FIRST_GAME_KEY_ID && m_nGameKeyId <= LAST_GAME_KEY_ID) {
             m_bGamePending = TrackHeldGameKey();
@@ -74,7 +86,8 @@ void KeyDispatcher::DispatchGameKeys() {
 }
 
 bool KeyDispatcher::TrackHeldIrKey() {
-    if (!Running()) return false;
+    if (!Running())
+        return false;
     const DialogCall dlg{Dialog()};
     const IrScanCode held = m_nIrCode;
     for (;;) {
@@ -87,12 +100,14 @@ bool KeyDispatcher::TrackHeldIrKey() {
             dlg.Clear();
             return true;
         }
-        if (!Running()) return false;
+        if (!Running())
+            return false;
     }
 }
 
 bool KeyDispatcher::TrackHeldGameKey() {
-    if (!Running()) return false;
+    if (!Running())
+        return false;
     const DialogCall dlg{Dialog()};
     const GameScanCode held = m_nGameCode;
     for (;;) {
@@ -105,7 +120,8 @@ bool KeyDispatcher::TrackHeldGameKey() {
             dlg.Clear();
             return true;
         }
-        if (!Running()) return false;
+        if (!Running())
+            return false;
     }
 }
 

@@ -18,7 +18,8 @@ void WriteAll(const char* data, std::size_t size) {
     while (size > 0) {
         ssize_t n = ::write(STDERR_FILENO, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         data += n;
@@ -69,7 +70,8 @@ TraceCapture::TraceCapture() {
 
 TraceCapture::~TraceCapture() {
     std::lock_guard lock(g_captureMutex);
-    if (g_capture == this) g_capture = nullptr;
+    if (g_capture == this)
+        g_capture = nullptr;
 }
 
 void TraceCapture::Add(std::string line) {
@@ -94,8 +96,7 @@ bool TraceCapture::WaitFor(std::string_view line, std::size_t count,
                            std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] {
-        return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)) >=
-               count;
+        return static_cast<std::size_t>(std::count(m_lines.begin(), m_lines.end(), line)) >= count;
     });
 }
 

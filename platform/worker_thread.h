@@ -19,7 +19,8 @@ public:
 
     // False when the thread could not be created (or one is still attached).
     bool Start(std::function<void()> body) {
-        if (m_thread.joinable()) return false;
+        if (m_thread.joinable())
+            return false;
         auto state = std::make_shared<State>();
         try {
             m_thread = std::thread([state, body = std::move(body)] {
@@ -41,13 +42,15 @@ public:
 
     // True when the body has ended (or no thread was started).
     bool WaitFor(std::chrono::milliseconds timeout) {
-        if (!m_state) return true;
+        if (!m_state)
+            return true;
         std::unique_lock lock(m_state->mutex);
         return m_state->cv.wait_for(lock, timeout, [&] { return m_state->done; });
     }
 
     void Join() {
-        if (m_thread.joinable()) m_thread.join();
+        if (m_thread.joinable())
+            m_thread.join();
         m_state.reset();
     }
 

@@ -9,7 +9,9 @@ KeyQueue::KeyQueue() {
     m_wakerId = AddRunWaker([](void* self) { static_cast<KeyQueue*>(self)->WakeWaiters(); }, this);
 }
 
-KeyQueue::~KeyQueue() { RemoveRunWaker(m_wakerId); }
+KeyQueue::~KeyQueue() {
+    RemoveRunWaker(m_wakerId);
+}
 
 void KeyQueue::PushIrKey(IrScanCode code) {
     std::lock_guard lock(m_lock);
@@ -33,7 +35,8 @@ void KeyQueue::PushGameKey(GameScanCode code) {
 
 template <typename Code, std::uint32_t N>
 bool KeyQueue::TakeFront(Code (&storage)[N], std::uint32_t& count, Code* out) {
-    if (count == 0) return false;
+    if (count == 0)
+        return false;
     *out = storage[0];
     --count;
     std::copy(storage + 1, storage + 1 + count, storage);
@@ -43,9 +46,11 @@ bool KeyQueue::TakeFront(Code (&storage)[N], std::uint32_t& count, Code* out) {
 bool KeyQueue::PopIrKey(IrScanCode* code, std::uint32_t timeoutMs) {
     {
         std::lock_guard lock(m_lock);
-        if (m_irCount == 0) m_irEvent.Reset();
+        if (m_irCount == 0)
+            m_irEvent.Reset();
     }
-    if (!m_irEvent.Wait(std::chrono::milliseconds(timeoutMs), &g_bRunning)) return false;
+    if (!m_irEvent.Wait(std::chrono::milliseconds(timeoutMs), &g_bRunning))
+        return false;
     std::lock_guard lock(m_lock);
     return TakeFront(m_irCodes, m_irCount, code);
 }
@@ -53,9 +58,11 @@ bool KeyQueue::PopIrKey(IrScanCode* code, std::uint32_t timeoutMs) {
 bool KeyQueue::PopGameKey(GameScanCode* code, std::uint32_t timeoutMs) {
     {
         std::lock_guard lock(m_lock);
-        if (m_gameCount == 0) m_gameEvent.Reset();
+        if (m_gameCount == 0)
+            m_gameEvent.Reset();
     }
-    if (!m_gameEvent.Wait(std::chrono::milliseconds(timeoutMs), &g_bRunning)) return false;
+    if (!m_gameEvent.Wait(std::chrono::milliseconds(timeoutMs), &g_bRunning))
+        return false;
     std::lock_guard lock(m_lock);
     return TakeFront(m_gameCodes, m_gameCount, code);
 }

@@ -50,10 +50,12 @@ void StopRunning() {
     std::lock_guard lock(WakerMutex());
     g_bStopRequested = true;
     g_bRunning.store(false, std::memory_order_release);
-    for (const auto& w : Wakers()) w.fn(w.context);
+    for (const auto& w : Wakers())
+        w.fn(w.context);
 }
 
 void BeginRunning() {
     std::lock_guard lock(WakerMutex());
-    if (!g_bStopRequested) g_bRunning.store(true, std::memory_order_release);
+    if (!g_bStopRequested)
+        g_bRunning.store(true, std::memory_order_release);
 }

@@ -49,7 +49,8 @@ public:
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, timeout, [&] { return pred(m_calls); });
     }
-    bool WaitForCount(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    bool WaitForCount(std::size_t n,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
         return WaitUntil([n](const std::vector<DialogCall>& c) { return c.size() >= n; }, timeout);
     }
     void Clear();

@@ -17,7 +17,8 @@ TEST(ScanCodeTables, IrLookupIgnoresToggleBit) {
         {0x2601, 49},  {0xA601, 49},  {0x2600, 48}, {0x2678, 235}, {0x2633, 243},
         {0x7F30, 0},   {0x2612, 0},   {0x0000, 0},  {0x8000, 0},   {0xFFFF, 0},
     };
-    for (auto [code, key] : cases) EXPECT_EQ(m.LookupIrKey(code), key) << std::hex << code;
+    for (auto [code, key] : cases)
+        EXPECT_EQ(m.LookupIrKey(code), key) << std::hex << code;
 }
 
 TEST(ScanCodeTables, GameLookupIsExact) {
@@ -29,7 +30,8 @@ TEST(ScanCodeTables, GameLookupIsExact) {
         {0x40400800, 4105}, {0x40400200, 4106}, {0x40404000, 4107}, {0x40408000, 4108},
         {0x40400000, 0},    {0x40400003, 0},    {0xC0400002, 0},    {0x00000000, 0},
     };
-    for (auto [code, key] : cases) EXPECT_EQ(m.LookupGameKey(code), key) << std::hex << code;
+    for (auto [code, key] : cases)
+        EXPECT_EQ(m.LookupGameKey(code), key) << std::hex << code;
 }
 
 TEST(ScanCodeTables, ReportValidityTestsBitsNotEquality) {
@@ -63,7 +65,8 @@ TEST(Singletons, CreatedOnceUnderRace) {
     std::vector<const void*> seen(8);
     for (std::size_t i = 0; i < seen.size(); ++i)
         threads.emplace_back([&, i] { seen[i] = GetHidManager(); });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(std::set<const void*>(seen.begin(), seen.end()).size(), 1u);
     EXPECT_EQ(seen[0], GetHidManager());
 }

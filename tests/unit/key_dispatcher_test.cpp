@@ -18,7 +18,9 @@ using Calls = std::vector<DialogCall>;
 
 constexpr IrScanCode kToggle = 0x8000;
 
-std::uint8_t Nibble(char c) { return static_cast<std::uint8_t>(c - '0'); }
+std::uint8_t Nibble(char c) {
+    return static_cast<std::uint8_t>(c - '0');
+}
 
 // The 14 codes of one token press: the token key, then 13 token codes whose toggle
 // bits alternate. `unused` fills codes 6 to 8.
@@ -27,9 +29,11 @@ std::vector<IrScanCode> TokenFrame(std::string_view serial, std::string_view pas
     std::array<std::uint8_t, 13> data{};
     data[0] = 12;
     for (std::size_t i = 0; i < 4; ++i)
-        data[1 + i] = static_cast<std::uint8_t>(Nibble(serial[2 * i]) << 4 | Nibble(serial[2 * i + 1]));
+        data[1 + i] =
+            static_cast<std::uint8_t>(Nibble(serial[2 * i]) << 4 | Nibble(serial[2 * i + 1]));
     data[5] = static_cast<std::uint8_t>(Nibble(serial[8]) << 4);
-    for (std::size_t i = 0; i < 3; ++i) data[6 + i] = unused[i];
+    for (std::size_t i = 0; i < 3; ++i)
+        data[6 + i] = unused[i];
     for (std::size_t i = 0; i < 4; ++i)
         data[9 + i] =
             static_cast<std::uint8_t>(Nibble(password[2 * i]) << 4 | Nibble(password[2 * i + 1]));
@@ -43,7 +47,9 @@ std::vector<IrScanCode> TokenFrame(std::string_view serial, std::string_view pas
     return codes;
 }
 
-Calls Expect(std::initializer_list<DialogCall> calls) { return Calls(calls); }
+Calls Expect(std::initializer_list<DialogCall> calls) {
+    return Calls(calls);
+}
 
 class DispatcherTest : public ::testing::Test {
 protected:
@@ -62,11 +68,13 @@ protected:
     }
     void Stop() {
         StopRunning();
-        for (auto& t : threads) t.join();
+        for (auto& t : threads)
+            t.join();
         threads.clear();
     }
     void PushIr(const std::vector<IrScanCode>& codes) {
-        for (auto c : codes) queue.PushIrKey(c);
+        for (auto c : codes)
+            queue.PushIrKey(c);
     }
     // Waits for `n` calls, then a little past the held-key time-out to catch extras.
     Calls WaitCalls(std::size_t n) {
@@ -96,8 +104,8 @@ TEST_F(DispatcherTest, FrameDataRules) {
     // Codes 6-8 carry data that never shows; nibbles above 9 pass as ':'..'?';
     // code 5 keeps only its high nibble. Toggle starts set this time.
     auto frame = TokenFrame("000000009", "00000000", true, {0x12, 0x34, 0x56});
-    frame[2] = static_cast<IrScanCode>((frame[2] & 0xFF00) | 0xA1);  // code 1
-    frame[6] = static_cast<IrScanCode>((frame[6] & 0xFF00) | 0x9F);  // code 5
+    frame[2] = static_cast<IrScanCode>((frame[2] & 0xFF00) | 0xA1);    // code 1
+    frame[6] = static_cast<IrScanCode>((frame[6] & 0xFF00) | 0x9F);    // code 5
     frame[13] = static_cast<IrScanCode>((frame[13] & 0xFF00) | 0xFC);  // code 12
     PushIr(frame);
     Calls calls = WaitCalls(4);
@@ -131,8 +139,7 @@ TEST_F(DispatcherTest, FailedFramesLeaveTheEndingCodePending) {
          {HighlightCall(244), ClearCall(), ResultCall(3), HighlightCall(244), ClearCall(),
           ResultCall(3), HighlightCall(244), ClearCall(), ResultCall(1)}},
         // The wrong toggle late in the frame.
-        {{0x7F97, 0xFF0C, 0x7F12, 0x7F34},
-         {HighlightCall(244), ClearCall(), ResultCall(3)}},
+        {{0x7F97, 0xFF0C, 0x7F12, 0x7F34}, {HighlightCall(244), ClearCall(), ResultCall(3)}},
     };
     StartIr();
     for (const auto& c : cases) {
@@ -176,7 +183,8 @@ TEST_F(DispatcherTest, HeldGameKeyAndUnknownGameCodes) {
     StartGame();
     queue.PushGameKey(0x40400003);  // no entry: ignored
     queue.PushGameKey(0x40400000);  // the rest pattern: ignored
-    for (int i = 0; i < 3; ++i) queue.PushGameKey(0x40400002);
+    for (int i = 0; i < 3; ++i)
+        queue.PushGameKey(0x40400002);
     queue.PushGameKey(0x40400001);
     Calls calls = WaitCalls(6);
     EXPECT_EQ(calls, Expect({HighlightCall(4101), HighlightCall(4101), HighlightCall(4101),
@@ -196,7 +204,8 @@ TEST_F(DispatcherTest, KeyHeldByRepeatsStaysHighlighted) {
     }
     Calls calls = WaitCalls(6);
     ASSERT_EQ(calls.size(), 6u) << Describe(calls);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(calls[static_cast<std::size_t>(i)], HighlightCall(4101));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(calls[static_cast<std::size_t>(i)], HighlightCall(4101));
     EXPECT_EQ(calls[5], ClearCall());
 }
 
@@ -217,7 +226,8 @@ TEST(DispatcherThreads, EntriesRunTheSingleDispatcher) {
     g_bRunning = true;
     std::thread ir(DispatcherThread, &monitor);
     std::thread game(DispatcherThreadForGameController, &monitor);
-    for (auto c : TokenFrame("987654321", "13572468")) GetKeyQueue()->PushIrKey(c);
+    for (auto c : TokenFrame("987654321", "13572468"))
+        GetKeyQueue()->PushIrKey(c);
     GetKeyQueue()->PushGameKey(0x40408000);
     EXPECT_TRUE(dialog.WaitUntil([](const Calls& calls) {
         bool sawToken = false, sawGame = false;

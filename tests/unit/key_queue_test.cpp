@@ -23,8 +23,10 @@ protected:
 
 TEST_F(KeyQueueTest, KeepsOrderAndDropsWhenFull) {
     TraceCapture trace;
-    for (unsigned i = 0; i < 101; ++i) q.PushIrKey(static_cast<IrScanCode>(0x2600 + i));
-    for (unsigned i = 0; i < 102; ++i) q.PushGameKey(0x40400000u + i);
+    for (unsigned i = 0; i < 101; ++i)
+        q.PushIrKey(static_cast<IrScanCode>(0x2600 + i));
+    for (unsigned i = 0; i < 102; ++i)
+        q.PushGameKey(0x40400000u + i);
     EXPECT_EQ(trace.Count("[KEYWARDEN]KeyQueue full!"), 3u);
     EXPECT_EQ(trace.Lines().size(), 3u);
     EXPECT_EQ(q.IrCount(), 100u);
@@ -127,8 +129,10 @@ TEST(KeyQueueSingleton, CreatedOnceUnderRace) {
     std::vector<KeyQueue*> seen(8);
     for (std::size_t i = 0; i < seen.size(); ++i)
         threads.emplace_back([&, i] { seen[i] = GetKeyQueue(); });
-    for (auto& t : threads) t.join();
-    for (auto* p : seen) EXPECT_EQ(p, seen[0]);
+    for (auto& t : threads)
+        t.join();
+    for (auto* p : seen)
+        EXPECT_EQ(p, seen[0]);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ std::string CaptureStderr(Body body) {
     std::thread reader([&] {
         char buf[4096];
         ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        while ((n = read(fds[0], buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<size_t>(n));
     });
     body();
     dup2(saved, STDERR_FILENO);
@@ -42,7 +43,8 @@ TEST(Trace, LinesFromManyThreadsStayWhole) {
                     Trace("[KEYWARDEN] thread %d line %d %s", t, i, std::string(100, 'x').c_str());
             });
         }
-        for (auto& th : threads) th.join();
+        for (auto& th : threads)
+            th.join();
     });
     std::vector<int> next(kThreads, 0);
     std::size_t pos = 0;
@@ -72,9 +74,9 @@ TEST(Trace, CaptureTakesLinesInsteadOfStderr) {
         TraceCapture capture;
         Trace("[KEYWARDEN]KeyQueue full!");
         Trace("[KEYWARDEN] Invalid ScanCode ignored: %x", 0x22b02605u);
-        EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
-                                       "[KEYWARDEN]KeyQueue full!",
-                                       "[KEYWARDEN] Invalid ScanCode ignored: 22b02605"}));
+        EXPECT_EQ(capture.Lines(),
+                  (std::vector<std::string>{"[KEYWARDEN]KeyQueue full!",
+                                            "[KEYWARDEN] Invalid ScanCode ignored: 22b02605"}));
     });
     EXPECT_EQ(out, "");
 }

@@ -240,8 +240,7 @@ TEST_F(KitE2eTest, CloseButtonRunsTheExitSequence) {
 }
 
 // The calibration dialog with periods of a fraction of a second, on the real main
-// dialog. The main dialog's button always uses the full periods, so it is opened
-// here as the button does, but with the shortened ones.
+// dialog.
 class CalibrationE2eTest : public KitE2eTest {
 protected:
     static constexpr CEKeyInputforRevise::Periods kShort{400ms, 20s};
@@ -257,30 +256,46 @@ protected:
     }
 };
 
-TEST_F(CalibrationE2eTest, DriftedTokenIsCalibratedAndVerifiesAgain) {
+TEST_F(CalibrationE2eTest, DriftedTokenIsCalibratedThroughTheButtonAndVerifiesAgain) {
     RunApp([&](CMainDlg& dlg) {
         ASSERT_TRUE(WaitReceiversWorking(dlg));
         rig.remote.DriftBy(10);
         ASSERT_TRUE(PressTokenAndWaitFor(dlg, kRefused));
 
-        {
-            CEKeyInputforRevise cal(&dlg, kShort);
-            cal.OnInitDialog();
-            cal.show();
-            ASSERT_TRUE(g_bCalibrating.load());
-            ASSERT_TRUE(PressForFirstInput(cal));
-            EXPECT_EQ(ControlText(&cal, "statusLabel"), kCalWait);
-            EXPECT_FALSE(cal.findChild<QLineEdit*>("secondPasswordEdit")->isEnabled());
-
-            ASSERT_TRUE(WaitText(&cal, "statusLabel", kCalAgain));
-            EXPECT_TRUE(cal.findChild<QLineEdit*>("secondPasswordEdit")->isEnabled());
-            // Thirty seconds later on the token's clock.
-            rig.remote.DriftBy(1);
-            rig.remote.PressTokenKey();
-            ASSERT_TRUE(ProcessEventsUntil([&] { return HasBox(kCalibrated); }, kDeadline));
-            EXPECT_TRUE(ProcessEventsUntil([&] { return !cal.isVisible(); }, kDeadline));
-            EXPECT_FALSE(g_bCalibrating.load());
-        }
+        dlg.SetCalibrationPeriods(kShort.wait, kShort.timeout);
+        // The button runs the dialog modally; this runs inside that modal loop.
+        bool calibrated = false;
+        QTimer::singleShot(0, &dlg, [&] {
+            CEKeyInputforRevise* cal = nullptr;
+            auto drive = [&] {
+                if (!ProcessEventsUntil(
+                        [&] {
+                            cal = dlg.findChild<CEKeyInputforRevise*>();
+                            return cal != nullptr && cal->isVisible();
+                        },
+                        kDeadline))
+                    return false;
+                EXPECT_TRUE(g_bCalibrating.load());
+                if (!PressForFirstInput(*cal))
+                    return false;
+                EXPECT_EQ(ControlText(cal, "statusLabel"), kCalWait);
+                EXPECT_FALSE(cal->findChild<QLineEdit*>("secondPasswordEdit")->isEnabled());
+                if (!WaitText(cal, "statusLabel", kCalAgain))
+                    return false;
+                EXPECT_TRUE(cal->findChild<QLineEdit*>("secondPasswordEdit")->isEnabled());
+                // Thirty seconds later on the token's clock.
+                rig.remote.DriftBy(1);
+                rig.remote.PressTokenKey();
+                return ProcessEventsUntil([&] { return HasBox(kCalibrated); }, kDeadline);
+            };
+            calibrated = drive();
+            // A failed step must not leave the modal dialog open.
+            if (!calibrated && cal != nullptr && cal->isVisible())
+                QTest::keyClick(cal, Qt::Key_Escape);
+        });
+        dlg.findChild<QPushButton*>("calibrateButton")->click();  // returns once it closed
+        ASSERT_TRUE(calibrated);
+        EXPECT_FALSE(g_bCalibrating.load());
 
         // The service took the new drift: the token verifies with its next password.
         rig.remote.DriftBy(1);

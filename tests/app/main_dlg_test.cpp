@@ -43,18 +43,6 @@ std::string SnIni() {
     return ReadWholeFile("SN.ini");
 }
 
-std::string ReplyBody(std::string_view result) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\""
-           "http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ReviseEkeyResponse xmlns=\"" +
-           std::string(ServiceNamespaceUri()) + "\"><ReviseEkeyResult>" + std::string(result) +
-           "</ReviseEkeyResult></ReviseEkeyResponse></soap:Body></soap:Envelope>";
-}
-
-const std::string kFaultBody =
-    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
-    "<soap:Fault><faultcode>soap:Server</faultcode><faultstring>boom</faultstring></soap:Fault>"
-    "</soap:Body></soap:Envelope>";
-
 class MainDlgTest : public ::testing::Test {
 protected:
     MainDlgTest() {
@@ -336,13 +324,13 @@ TEST_F(MainDlgTest, VerificationTexts) {
         std::string reply;  // empty: the server closes without answering
         const char* text;
     } cases[] = {
-        {LoopbackServer::Http(200, ReplyBody("0")), "令匙验证通过"},
-        {LoopbackServer::Http(200, ReplyBody("21030")), "令匙已经被绑定，拒绝验证"},
-        {LoopbackServer::Http(200, ReplyBody("1")), "令匙验证不通过，请尝试令匙校准"},
-        {LoopbackServer::Http(200, ReplyBody("-1")), "令匙验证不通过，请尝试令匙校准"},
-        {LoopbackServer::Http(500, kFaultBody), "网络不通或服务器有问题，令匙验证不成功"},
+        {LoopbackServer::Http(200, ReviseEkeyReplyBody("0")), "令匙验证通过"},
+        {LoopbackServer::Http(200, ReviseEkeyReplyBody("21030")), "令匙已经被绑定，拒绝验证"},
+        {LoopbackServer::Http(200, ReviseEkeyReplyBody("1")), "令匙验证不通过，请尝试令匙校准"},
+        {LoopbackServer::Http(200, ReviseEkeyReplyBody("-1")), "令匙验证不通过，请尝试令匙校准"},
+        {LoopbackServer::Http(500, kSoapServerFaultBody), "网络不通或服务器有问题，令匙验证不成功"},
         {"", "网络不通或服务器有问题，令匙验证不成功"},
-        {LoopbackServer::Http(200, ReplyBody("0")), "令匙验证通过"},
+        {LoopbackServer::Http(200, ReviseEkeyReplyBody("0")), "令匙验证通过"},
     };
     std::size_t requests = 0;
     for (const Case& c : cases) {

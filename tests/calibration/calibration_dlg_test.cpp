@@ -37,15 +37,8 @@ constexpr const char* kStatusSame = "两次密码相同，请等待30秒再试";
 constexpr const char* kNotPassed = "令匙校准不通过";
 constexpr const char* kNetwork = "网络不通或服务器有问题，令匙校准不成功";
 
-std::string ReplyBody(std::string_view result) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\""
-           "http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ReviseEkeyResponse xmlns=\"" +
-           std::string(ServiceNamespaceUri()) + "\"><ReviseEkeyResult>" + std::string(result) +
-           "</ReviseEkeyResult></ReviseEkeyResponse></soap:Body></soap:Envelope>";
-}
-
 LoopbackServer::Reply Answer(std::string_view result) {
-    return {{LoopbackServer::Http(200, ReplyBody(result))}, LoopbackServer::Then::Close};
+    return {{LoopbackServer::Http(200, ReviseEkeyReplyBody(result))}, LoopbackServer::Then::Close};
 }
 
 bool Contains(const std::string& s, std::string_view part) {

@@ -16,18 +16,6 @@ namespace {
 
 using Then = LoopbackServer::Then;
 
-std::string ValidBody(std::string_view result) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\""
-           "http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ReviseEkeyResponse xmlns=\"" +
-           std::string(ServiceNamespaceUri()) + "\"><ReviseEkeyResult>" + std::string(result) +
-           "</ReviseEkeyResult></ReviseEkeyResponse></soap:Body></soap:Envelope>";
-}
-
-const std::string kFaultBody =
-    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
-    "<soap:Fault><faultcode>soap:Server</faultcode><faultstring>boom</faultstring></soap:Fault>"
-    "</soap:Body></soap:Envelope>";
-
 class HttpTransport : public ::testing::Test {
 protected:
     // Loopback must never go through a proxy from the environment.
@@ -37,7 +25,7 @@ protected:
 };
 
 TEST_F(HttpTransport, ExactRequestOnTheWireAndResult) {
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("21030"))}});
+    server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("21030"))}});
     CUserAndHardwareService client(server.Url());
     std::int32_t result = -5;
     ASSERT_EQ(S_OK, client.ReviseEkey(u"123456789", u"1234\u00e9678", nullptr, &result))
@@ -75,7 +63,7 @@ TEST_F(HttpTransport, ExactRequestOnTheWireAndResult) {
 }
 
 TEST_F(HttpTransport, RepliesByStatusAndShape) {
-    const std::string valid = ValidBody("-1");
+    const std::string valid = ReviseEkeyReplyBody("-1");
     struct Case {
         const char* name;
         LoopbackServer::Reply reply;
@@ -89,7 +77,7 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
         std::snprintf(size, sizeof(size), "%zx\r\n", data.size());
         return std::string(size) + std::string(data) + "\r\n";
     };
-    const std::string reply7 = ValidBody("21030");
+    const std::string reply7 = ReviseEkeyReplyBody("21030");
     const std::size_t split = reply7.find("21030") + 3;
     const Case cases[] = {
         {"200", {{LoopbackServer::Http(200, valid)}}, S_OK, -1},
@@ -102,7 +90,7 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
          {{LoopbackServer::Http(404, "Not Found")}},
          SaxErrorCode(2 /* XML_ERROR_SYNTAX */),
          0},
-        {"500 with a fault", {{LoopbackServer::Http(500, kFaultBody)}}, E_FAIL, 0},
+        {"500 with a fault", {{LoopbackServer::Http(500, kSoapServerFaultBody)}}, E_FAIL, 0},
         {"500 with a valid reply", {{LoopbackServer::Http(500, valid)}}, E_FAIL, 0},
         {"chunked, number split across chunks",
          {{chunked, chunk(reply7.substr(0, split)), chunk(reply7.substr(split)), chunk("")}},
@@ -139,21 +127,23 @@ TEST_F(HttpTransport, RepliesByStatusAndShape) {
 }
 
 TEST_F(HttpTransport, FaultIsKeptForDiagnosis) {
-    server.Enqueue({{LoopbackServer::Http(500, kFaultBody)}});
+    server.Enqueue({{LoopbackServer::Http(500, kSoapServerFaultBody)}});
     CUserAndHardwareService client(server.Url());
     std::int32_t result = 0;
     EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
     EXPECT_EQ(SOAP_FAULT_SERVER, client.Fault().kind);
     EXPECT_TRUE(client.Fault().faultstring == u"boom");
 
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
+    server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}});
     EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result));
     EXPECT_EQ(SOAP_FAULT_NONE, client.Fault().kind);
 }
 
 TEST_F(HttpTransport, CallsOnOneClientShareOneConnection) {
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("1"), "Connection: keep-alive\r\n")}});
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("2"), "Connection: keep-alive\r\n")}});
+    server.Enqueue(
+        {{LoopbackServer::Http(200, ReviseEkeyReplyBody("1"), "Connection: keep-alive\r\n")}});
+    server.Enqueue(
+        {{LoopbackServer::Http(200, ReviseEkeyReplyBody("2"), "Connection: keep-alive\r\n")}});
     CUserAndHardwareService client(server.Url());
     std::int32_t first = 0;
     std::int32_t second = 0;
@@ -172,7 +162,7 @@ TEST_F(HttpTransport, ConnectionLostAfterFailedReadIsReopened) {
     CUserAndHardwareService client(server.Url());
     std::int32_t result = 0;
     EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
-    server.Enqueue({{LoopbackServer::Http(200, ValidBody("4"))}});
+    server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("4"))}});
     EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();
     EXPECT_EQ(4, result);
     EXPECT_EQ(2u, server.Connections());
@@ -245,7 +235,7 @@ TEST_F(HttpTransport, RequestLineFromTheEndpoint) {
         {"", "POST / HTTP/1.0\r\n"},
     };
     for (const Case& c : cases) {
-        server.Enqueue({{LoopbackServer::Http(200, ValidBody("0"))}});
+        server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}});
         CUserAndHardwareService client(server.Url(c.path));
         std::int32_t result = 42;
         EXPECT_EQ(S_OK, client.ReviseEkey(u"1", u"2", u"3", &result)) << client.LastError();

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "service/http_transport.h"
+
 namespace {
 
 // Length of the first complete request in `data`, or 0 while it is incomplete.
@@ -179,3 +181,15 @@ void LoopbackServer::Serve(int connection) {
         }
     }
 }
+
+std::string ReviseEkeyReplyBody(std::string_view result) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soap:Envelope xmlns:soap=\""
+           "http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body><ReviseEkeyResponse xmlns=\"" +
+           std::string(ServiceNamespaceUri()) + "\"><ReviseEkeyResult>" + std::string(result) +
+           "</ReviseEkeyResult></ReviseEkeyResponse></soap:Body></soap:Envelope>";
+}
+
+const std::string kSoapServerFaultBody =
+    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
+    "<soap:Fault><faultcode>soap:Server</faultcode><faultstring>boom</faultstring></soap:Fault>"
+    "</soap:Body></soap:Envelope>";

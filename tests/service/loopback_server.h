@@ -59,3 +59,8 @@ private:
     std::size_t m_connections = 0;
     std::thread m_thread;
 };
+
+// A well-formed ReviseEkey reply carrying `result` as its text, and a SOAP fault
+// (soap:Server) body, as the service would send them.
+std::string ReviseEkeyReplyBody(std::string_view result);
+extern const std::string kSoapServerFaultBody;

@@ -207,12 +207,7 @@ void CEKeyInputforRevise::AdjustEkey() {
     m_bSending = true;
     // Neither timer has anything left to do: no more inputs, and the time-out no
     // longer applies once the request is on its way.
-    if (m_nWaitTimer != 0)
-        killTimer(m_nWaitTimer);
-    if (m_nTimeoutTimer != 0)
-        killTimer(m_nTimeoutTimer);
-    m_nWaitTimer = 0;
-    m_nTimeoutTimer = 0;
+    StopTimers();
     const bool started = m_hSender.Start([this, serial = m_strCalSerial, first = m_strFirstPassword,
                                           second = m_strSecondPassword]() mutable {
         SendRequest(std::move(serial), std::move(first), std::move(second));
@@ -311,14 +306,18 @@ void CEKeyInputforRevise::OnCancel() {
     if (m_bClosed)
         return;
     m_bClosed = true;
+    StopTimers();
+    StopWorkers();
+    QDialog::done(QDialog::Rejected);
+}
+
+void CEKeyInputforRevise::StopTimers() {
     if (m_nWaitTimer != 0)
         killTimer(m_nWaitTimer);
     if (m_nTimeoutTimer != 0)
         killTimer(m_nTimeoutTimer);
     m_nWaitTimer = 0;
     m_nTimeoutTimer = 0;
-    StopWorkers();
-    QDialog::done(QDialog::Rejected);
 }
 
 void CEKeyInputforRevise::StopWorkers() {

@@ -106,6 +106,7 @@ private:
     void AdjustEkey();
     void SendRequest(std::string serial, std::string first, std::string second);  // sender
     void OnVerdict(Verdict verdict);
+    void StopTimers();
     void StopWorkers();
     void PostRefresh();
     void DoDataExchange();  // members to controls

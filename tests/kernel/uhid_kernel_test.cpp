@@ -1,0 +1,403 @@
+// The real HID layer and receiver threads against real kernel hidraw nodes, made
+// with /dev/uhid. Runs as root inside the guest that scripts/test-kernel boots; the
+// receivers here are the only HID devices there.
+
+#include <fcntl.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hid_device.h"
+#include "platform/trace.h"
+#include "platform/worker_thread.h"
+#include "receiver/hid_manager.h"
+#include "receiver/receiver_monitor.h"
+#include "receiver/running.h"
+#include "tests/support/recording_dialog.h"
+#include "tools/virtual_kit/virtual_hid_bus.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Calls = std::vector<DialogCall>;
+
+// Polls a condition that no descriptor signals (sysfs and devtmpfs entries).
+template <typename Pred>
+bool PollUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// One uhid device with the receivers' ids; destroyed when the object goes.
+class UhidDevice {
+public:
+    UhidDevice() = default;
+    ~UhidDevice() { Destroy(); }
+    UhidDevice(const UhidDevice&) = delete;
+    UhidDevice& operator=(const UhidDevice&) = delete;
+
+    bool Create(const char* name, const Bytes& descriptor) {
+        m_fd = HidHandle(::open("/dev/uhid", O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        if (!m_fd)
+            return false;
+        uhid_event ev{};
+        ev.type = UHID_CREATE2;
+        std::snprintf(reinterpret_cast<char*>(ev.u.create2.name), sizeof ev.u.create2.name, "%s",
+                      name);
+        ev.u.create2.rd_size = static_cast<std::uint16_t>(descriptor.size());
+        ev.u.create2.bus = 0x03;  // USB
+        ev.u.create2.vendor = ORVANE_VENDOR_ID;
+        ev.u.create2.product = ORVANE_PRODUCT_ID;
+        std::copy(descriptor.begin(), descriptor.end(), ev.u.create2.rd_data);
+        return Write(ev);
+    }
+
+    bool Input(const Bytes& report) {
+        uhid_event ev{};
+        ev.type = UHID_INPUT2;
+        ev.u.input2.size = static_cast<std::uint16_t>(report.size());
+        std::copy(report.begin(), report.end(), ev.u.input2.data);
+        return Write(ev);
+    }
+
+    void Destroy() {
+        if (!m_fd)
+            return;
+        uhid_event ev{};
+        ev.type = UHID_DESTROY;
+        Write(ev);
+        m_fd.Close();
+    }
+
+private:
+    bool Write(const uhid_event& ev) {
+        // The kernel queues start/open/close events for us; nobody needs them, and a
+        // full queue only logs, but keep it empty.
+        uhid_event in{};
+        while (::read(m_fd.Get(), &in, sizeof in) > 0) {
+        }
+        return ::write(m_fd.Get(), &ev, sizeof ev) == static_cast<ssize_t>(sizeof ev);
+    }
+
+    HidHandle m_fd;
+};
+
+std::string NodeName(const std::string& devicePath) {
+    return devicePath.substr(devicePath.rfind('/') + 1);
+}
+
+Bytes SysfsDescriptor(const std::string& devicePath) {
+    std::ifstream in("/sys/class/hidraw/" + NodeName(devicePath) + "/device/report_descriptor",
+                     std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Our receivers present in /sys/class/hidraw with their nodes in /dev.
+int OrvaneNodes() {
+    HidSystem hid("/sys", "/dev");
+    std::vector<std::string> names;
+    if (!hid.ListInterfaces(&names))
+        return -1;
+    int count = 0;
+    for (const auto& name : names) {
+        HidDeviceInfo info;
+        if (hid.OpenHidDevice(hid.DevicePath(name).c_str(), false, false, false, false, true,
+                              &info) == HID_OPEN_OK &&
+            info.attributes.vendorId == ORVANE_VENDOR_ID && ::access(info.path.c_str(), F_OK) == 0)
+            ++count;
+    }
+    return count;
+}
+
+// The 14 codes of a token frame for serial 123456789 and password 87654321: the
+// token key, the length 12, the serial in BCD, three unused codes, the password;
+// the toggle bit flips from each code to the next.
+std::vector<IrScanCode> TokenFrame() {
+    const std::uint8_t data[] = {12,   0x12, 0x34, 0x56, 0x78, 0x90, 0x00,
+                                 0x00, 0x00, 0x87, 0x65, 0x43, 0x21};
+    std::vector<IrScanCode> codes{0x7F97};
+    bool toggle = false;
+    for (std::uint8_t d : data) {
+        toggle = !toggle;
+        codes.push_back(static_cast<IrScanCode>(0x7F00 | d | (toggle ? 0x8000 : 0)));
+    }
+    return codes;
+}
+
+Bytes IrReportOf(IrScanCode code) {
+    return {0x03,
+            0x01,
+            0x22,
+            0xB0,
+            static_cast<std::uint8_t>(code >> 8),
+            static_cast<std::uint8_t>(code & 0xFF)};
+}
+
+class KernelHidTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Nothing left over from an earlier test: each starts with no receiver.
+        ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 0; }));
+    }
+
+    void CreateBoth() {
+        ASSERT_TRUE(ir.Create("Orvane IR receiver", kIrReceiverDescriptor)) << errno;
+        ASSERT_TRUE(game.Create("Orvane game receiver", kGamePadDescriptor)) << errno;
+        ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 2; }));
+    }
+
+    bool FindBoth() {
+        return manager.FindIrReceiver(hid, irPath) && manager.FindGameReceiver(hid, gamePath);
+    }
+
+    HidSystem hid{"/sys", "/dev"};
+    HidManager manager;
+    UhidDevice ir;
+    UhidDevice game;
+    char irPath[kHidPathSize] = {};
+    char gamePath[kHidPathSize] = {};
+};
+
+TEST_F(KernelHidTest, SearchFindsEachReceiverByItsCollection) {
+    TraceCapture trace;
+    EXPECT_FALSE(manager.FindIrReceiver(hid, irPath));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Device not found Error 259."), 1u);
+
+    CreateBoth();
+    ASSERT_TRUE(FindBoth());
+    EXPECT_NE(std::string(irPath), std::string(gamePath));
+    EXPECT_EQ(SysfsDescriptor(irPath), kIrReceiverDescriptor);
+    EXPECT_EQ(SysfsDescriptor(gamePath), kGamePadDescriptor);
+
+    HidDeviceInfo info;
+    ASSERT_EQ(hid.OpenHidDevice(irPath, false, false, false, false, true, &info), HID_OPEN_OK);
+    EXPECT_EQ(info.caps.usagePage, IR_USAGE_PAGE);
+    EXPECT_EQ(info.caps.usage, IR_USAGE);
+    EXPECT_EQ(info.attributes.vendorId, ORVANE_VENDOR_ID);
+    EXPECT_EQ(info.attributes.productId, ORVANE_PRODUCT_ID);
+    EXPECT_EQ(info.preparsedData, kIrReceiverDescriptor);
+}
+
+TEST_F(KernelHidTest, ExclusiveOpenLocksOutASecondOne) {
+    CreateBoth();
+    ASSERT_TRUE(FindBoth());
+    HidDeviceInfo first;
+    ASSERT_EQ(hid.OpenHidDevice(irPath, true, true, true, true, false, &first), HID_OPEN_OK)
+        << std::strerror(errno);
+    EXPECT_TRUE(first.exclusive);
+
+    // hidraw itself lets anyone open the node again; only the lock keeps us alone.
+    HidHandle plain(::open(irPath, O_RDWR | O_CLOEXEC));
+    EXPECT_TRUE(plain) << std::strerror(errno);
+
+    HidDeviceInfo second;
+    EXPECT_EQ(hid.OpenHidDevice(irPath, true, true, true, true, false, &second), HID_OPEN_FAILED);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    EXPECT_FALSE(second.handle);
+
+    // The other receiver is not affected, and the lock goes with the handle.
+    HidDeviceInfo other;
+    EXPECT_EQ(hid.OpenHidDevice(gamePath, true, true, true, true, false, &other), HID_OPEN_OK);
+    first.handle.Close();
+    EXPECT_EQ(hid.OpenHidDevice(irPath, true, true, true, true, false, &second), HID_OPEN_OK);
+}
+
+TEST_F(KernelHidTest, EachReadIsOneWholeReportWithoutReportId) {
+    CreateBoth();
+    ASSERT_TRUE(FindBoth());
+    HidDeviceInfo irInfo;
+    HidDeviceInfo gameInfo;
+    ASSERT_EQ(hid.OpenHidDevice(irPath, true, true, true, true, false, &irInfo), HID_OPEN_OK);
+    ASSERT_EQ(hid.OpenHidDevice(gamePath, true, true, true, true, false, &gameInfo), HID_OPEN_OK);
+
+    const Bytes irReports[] = {{0x03, 0x01, 0x22, 0xB0, 0x26, 0x05},
+                               {0x03, 0x01, 0x22, 0xB0, 0xA6, 0x01}};
+    const Bytes gameReport = {0x05, 0x40, 0x40, 0x00, 0x02};
+    // Back to back: each must still come as a read of its own.
+    ASSERT_TRUE(ir.Input(irReports[0]));
+    ASSERT_TRUE(ir.Input(irReports[1]));
+    ASSERT_TRUE(game.Input(gameReport));
+
+    std::uint8_t buffer[64];
+    for (const Bytes& expected : irReports) {
+        const HidReadResult read = ReadHidReport(irInfo.handle.Get(), -1, buffer, 5000);
+        ASSERT_EQ(read.status, HidReadStatus::Report);
+        EXPECT_EQ(Bytes(buffer, buffer + read.size), expected);
+    }
+    const HidReadResult read = ReadHidReport(gameInfo.handle.Get(), -1, buffer, 5000);
+    ASSERT_EQ(read.status, HidReadStatus::Report);
+    EXPECT_EQ(Bytes(buffer, buffer + read.size), gameReport);
+
+    // Nothing else is queued.
+    EXPECT_EQ(ReadHidReport(irInfo.handle.Get(), -1, buffer, 100).status, HidReadStatus::Timeout);
+}
+
+TEST_F(KernelHidTest, DestroyEndsAWaitingReadAfterTheQueuedReport) {
+    CreateBoth();
+    ASSERT_TRUE(FindBoth());
+    HidDeviceInfo info;
+    ASSERT_EQ(hid.OpenHidDevice(gamePath, true, true, true, true, false, &info), HID_OPEN_OK);
+
+    ASSERT_TRUE(game.Input({0x05, 0x40, 0x40, 0x00, 0x01}));
+    ASSERT_TRUE(PollUntil([&] {
+        pollfd p{info.handle.Get(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    }));
+    game.Destroy();
+
+    std::uint8_t buffer[64];
+    HidReadResult read = ReadHidReport(info.handle.Get(), -1, buffer, 5000);
+    ASSERT_EQ(read.status, HidReadStatus::Report);
+    EXPECT_EQ(read.size, 5u);
+
+    // Well inside the time-out: the unplug wakes the poll itself.
+    const auto start = std::chrono::steady_clock::now();
+    read = ReadHidReport(info.handle.Get(), -1, buffer, 5000);
+    EXPECT_EQ(read.status, HidReadStatus::Failed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_TRUE(PollUntil([&] { return ::access(gamePath, F_OK) != 0; }));
+}
+
+// Whole receiver threads with their dispatchers, reporting to a dialog.
+class KernelReceiverThreadsTest : public KernelHidTest {
+protected:
+    void TearDown() override {
+        Stop();
+        if (HasFailure()) {
+            for (const auto& line : trace.Lines())
+                std::fprintf(stderr, "trace: %s\n", line.c_str());
+        }
+    }
+
+    bool Stop(std::chrono::milliseconds limit = 5s) {
+        StopRunning();
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        auto left = [&] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::max(deadline - std::chrono::steady_clock::now(),
+                         std::chrono::steady_clock::duration::zero()));
+        };
+        const bool ended = irThread.WaitFor(left()) && gameThread.WaitFor(left());
+        irThread.Join();
+        gameThread.Join();
+        return ended;
+    }
+    static std::vector<int> Statuses(const Calls& calls, DialogCall::Kind kind) {
+        std::vector<int> statuses;
+        for (const auto& c : calls) {
+            if (c.kind == kind)
+                statuses.push_back(c.value);
+        }
+        return statuses;
+    }
+    bool WaitStatuses(DialogCall::Kind kind, std::vector<int> expected,
+                      std::chrono::milliseconds timeout = 5s) {
+        return dialog.WaitUntil([&](const Calls& c) { return Statuses(c, kind) == expected; },
+                                timeout);
+    }
+    // 0, 2, one or more 1s, and then 0 when `found`.
+    static bool UnpluggedThenFound(const std::vector<int>& s, bool found) {
+        const std::size_t ones = s.size() - (found ? 3 : 2);
+        if (s.size() < (found ? 4u : 3u) || s[0] != 0 || s[1] != 2 || (found && s.back() != 0))
+            return false;
+        return std::count(s.begin() + 2, s.begin() + 2 + static_cast<std::ptrdiff_t>(ones), 1) ==
+               static_cast<std::ptrdiff_t>(ones);
+    }
+    bool WaitForCalls(const DialogCall& call, std::ptrdiff_t count = 1) {
+        return dialog.WaitUntil(
+            [&](const Calls& c) { return std::count(c.begin(), c.end(), call) >= count; });
+    }
+
+    ReceiverMonitor monitor{&hid};
+    RecordingDialog dialog;
+    TraceCapture trace;
+    WorkerThread irThread;
+    WorkerThread gameThread;
+};
+
+TEST_F(KernelReceiverThreadsTest, ReceiversReadUnplugReplugAndStop) {
+    g_bRunning = true;
+    CreateBoth();
+    ASSERT_TRUE(irThread.Start([this] { RunIrReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(gameThread.Start([this] { RunGameReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(WaitStatuses(DialogCall::IrStatus, {0})) << Describe(dialog.Calls());
+    ASSERT_TRUE(WaitStatuses(DialogCall::GameStatus, {0})) << Describe(dialog.Calls());
+
+    // IR code 0x2605 is key 53; game pad 0x40400002 is key 4101.
+    ASSERT_TRUE(ir.Input({0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    EXPECT_TRUE(WaitForCalls(HighlightCall(53))) << Describe(dialog.Calls());
+    ASSERT_TRUE(game.Input({0x05, 0x40, 0x40, 0x00, 0x02}));
+    EXPECT_TRUE(WaitForCalls(HighlightCall(4101))) << Describe(dialog.Calls());
+
+    // The whole frame at once: the kernel queues it, the decoder takes it apart.
+    for (IrScanCode code : TokenFrame())
+        ASSERT_TRUE(ir.Input(IrReportOf(code)));
+    EXPECT_TRUE(WaitForCalls(TakenCall("12345678987654321"))) << Describe(dialog.Calls());
+    EXPECT_TRUE(WaitForCalls(ResultCall(0))) << Describe(dialog.Calls());
+
+    // Unplug: reading ends, then the receiver is not found. devtmpfs changes the
+    // node's attributes just before removing it, which the arrival watcher takes for
+    // an arrival: one more search, and status 1 again, may follow.
+    ir.Destroy();
+    ASSERT_TRUE(dialog.WaitUntil([](const Calls& c) {
+        return UnpluggedThenFound(Statuses(c, DialogCall::IrStatus), false);
+    })) << Describe(dialog.Calls());
+    ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 1; }));
+
+    // Plugged back in: found at once through the arrival watcher, not after 45 s.
+    const std::size_t searches = trace.Count("[KEYWARDEN] Main loop, Finding Orvane device.");
+    ASSERT_TRUE(ir.Create("Orvane IR receiver", kIrReceiverDescriptor));
+    const auto plugged = std::chrono::steady_clock::now();
+    ASSERT_TRUE(dialog.WaitUntil(
+        [](const Calls& c) { return UnpluggedThenFound(Statuses(c, DialogCall::IrStatus), true); },
+        10s))
+        << Describe(dialog.Calls());
+    const auto found = std::chrono::steady_clock::now() - plugged;
+    EXPECT_LT(found, 3s);
+    std::fprintf(stderr,
+                 "IR receiver: %zu searches while unplugged, reading %lld ms after the replug\n",
+                 searches - 2,
+                 static_cast<long long>(
+                     std::chrono::duration_cast<std::chrono::milliseconds>(found).count()));
+    ASSERT_TRUE(ir.Input({0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    EXPECT_TRUE(WaitForCalls(HighlightCall(53), 2)) << Describe(dialog.Calls());
+    EXPECT_EQ(Statuses(dialog.Calls(), DialogCall::GameStatus), std::vector<int>{0});
+
+    // Well below the read time-out and the waiting pass: nothing is sat out.
+    EXPECT_TRUE(Stop(900ms));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThread Stopped."), 1u);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThreadForGameController Stopped."), 1u);
+    EXPECT_FALSE(monitor.m_hDevNotify);
+    EXPECT_FALSE(monitor.m_hIrDevice);
+    EXPECT_FALSE(monitor.m_hGameDevice);
+}
+
+TEST_F(KernelReceiverThreadsTest, StopWhileWaitingForAMissingReceiver) {
+    g_bRunning = true;
+    ASSERT_TRUE(irThread.Start([this] { RunIrReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(gameThread.Start([this] { RunGameReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(WaitStatuses(DialogCall::IrStatus, {1})) << Describe(dialog.Calls());
+    ASSERT_TRUE(WaitStatuses(DialogCall::GameStatus, {1})) << Describe(dialog.Calls());
+    EXPECT_TRUE(Stop(900ms));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
+}
+
+}  // namespace

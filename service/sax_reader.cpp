@@ -78,12 +78,26 @@ std::string_view View(const XML_Char* text) {
     return text == nullptr ? std::string_view() : std::string_view(text);
 }
 
-void OnStartElement(void* userData, const XML_Char* name, const XML_Char** atts) {
+// Runs one handler callback: nothing once the parse has stopped; a negative answer or
+// running out of memory stops it.
+template <typename Call>
+void Deliver(void* userData, Call call) {
     ParseContext& ctx = Context(userData);
     if (!ctx.Active()) {
         return;
     }
     try {
+        const std::int32_t rc = call(ctx);
+        if (rc < 0) {
+            ctx.Stop(rc);
+        }
+    } catch (const std::bad_alloc&) {
+        ctx.Stop(E_OUTOFMEMORY);
+    }
+}
+
+void OnStartElement(void* userData, const XML_Char* name, const XML_Char** atts) {
+    Deliver(userData, [&](ParseContext& ctx) {
         const SplitName element = Split(View(name));
         MakeQName(element, ctx.qName);
         std::size_t count = 0;
@@ -98,77 +112,33 @@ void OnStartElement(void* userData, const XML_Char* name, const XML_Char** atts)
             ctx.attributes.push_back(
                 {attr.uri, attr.localName, ctx.attributeQNames[i], View(atts[2 * i + 1])});
         }
-        const std::int32_t rc =
-            ctx.handler->StartElement(element.uri, element.localName, ctx.qName, ctx.attributes);
-        if (rc < 0) {
-            ctx.Stop(rc);
-        }
-    } catch (const std::bad_alloc&) {
-        ctx.Stop(E_OUTOFMEMORY);
-    }
+        return ctx.handler->StartElement(element.uri, element.localName, ctx.qName, ctx.attributes);
+    });
 }
 
 void OnEndElement(void* userData, const XML_Char* name) {
-    ParseContext& ctx = Context(userData);
-    if (!ctx.Active()) {
-        return;
-    }
-    try {
+    Deliver(userData, [&](ParseContext& ctx) {
         const SplitName element = Split(View(name));
         MakeQName(element, ctx.qName);
-        const std::int32_t rc = ctx.handler->EndElement(element.uri, element.localName, ctx.qName);
-        if (rc < 0) {
-            ctx.Stop(rc);
-        }
-    } catch (const std::bad_alloc&) {
-        ctx.Stop(E_OUTOFMEMORY);
-    }
+        return ctx.handler->EndElement(element.uri, element.localName, ctx.qName);
+    });
 }
 
 void OnCharacters(void* userData, const XML_Char* text, int length) {
-    ParseContext& ctx = Context(userData);
-    if (!ctx.Active()) {
-        return;
-    }
-    try {
-        const std::int32_t rc =
-            ctx.handler->Characters(std::string_view(text, static_cast<std::size_t>(length)));
-        if (rc < 0) {
-            ctx.Stop(rc);
-        }
-    } catch (const std::bad_alloc&) {
-        ctx.Stop(E_OUTOFMEMORY);
-    }
+    Deliver(userData, [&](ParseContext& ctx) {
+        return ctx.handler->Characters(std::string_view(text, static_cast<std::size_t>(length)));
+    });
 }
 
 void OnStartNamespace(void* userData, const XML_Char* prefix, const XML_Char* uri) {
-    ParseContext& ctx = Context(userData);
-    if (!ctx.Active()) {
-        return;
-    }
-    try {
-        const std::int32_t rc = ctx.handler->StartPrefixMapping(View(prefix), View(uri));
-        if (rc < 0) {
-            ctx.Stop(rc);
-        }
-    } catch (const std::bad_alloc&) {
-        ctx.Stop(E_OUTOFMEMORY);
-    }
+    Deliver(userData, [&](ParseContext& ctx) {
+        return ctx.handler->StartPrefixMapping(View(prefix), View(uri));
+    });
 }
 
 void OnEndNamespace(void* userData, const XML_Char* prefix) {
-    ParseContext& ctx = Context(userData);
-    if (!ctx.Active()) {
-        return;
-    }
-    try {
-        const std::int32_t rc = ctx.handler->EndPrefixMapping(View(prefix));
-        if (rc < 0) {
-            ctx.Stop(rc);
-        }
-    } catch (const std::bad_alloc&) {
-        ctx.Stop(E_OUTOFMEMORY);
-    }
+    Deliver(userData,
+            [&](ParseContext& ctx) { return ctx.handler->EndPrefixMapping(View(prefix)); });
 }
 
 void OnStartDoctype(void* userData, const XML_Char*, const XML_Char*, const XML_Char*, int) {

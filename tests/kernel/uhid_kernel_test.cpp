@@ -12,11 +12,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_device.h"
@@ -103,6 +107,10 @@ std::string NodeName(const std::string& devicePath) {
     return devicePath.substr(devicePath.rfind('/') + 1);
 }
 
+int NodeNumber(const std::string& devicePath) {
+    return std::atoi(NodeName(devicePath).c_str() + std::strlen("hidraw"));
+}
+
 Bytes SysfsDescriptor(const std::string& devicePath) {
     std::ifstream in("/sys/class/hidraw/" + NodeName(devicePath) + "/device/report_descriptor",
                      std::ios::binary);
@@ -175,16 +183,33 @@ protected:
     char gamePath[kHidPathSize] = {};
 };
 
-TEST_F(KernelHidTest, SearchFindsEachReceiverByItsCollection) {
+// Whichever receiver the kernel numbers first, each search finds its own.
+class KernelSearchTest : public KernelHidTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KernelSearchTest, SearchFindsEachReceiverByItsCollection) {
+    const bool gameFirst = GetParam();
     TraceCapture trace;
     EXPECT_FALSE(manager.FindIrReceiver(hid, irPath));
     EXPECT_EQ(trace.Count("[KEYWARDEN] Device not found Error 259."), 1u);
 
-    CreateBoth();
+    if (gameFirst) {
+        ASSERT_TRUE(game.Create("Orvane game receiver", kGamePadDescriptor)) << errno;
+        ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 1; }));
+        EXPECT_FALSE(manager.FindIrReceiver(hid, irPath));
+        ASSERT_TRUE(ir.Create("Orvane IR receiver", kIrReceiverDescriptor)) << errno;
+    } else {
+        ASSERT_TRUE(ir.Create("Orvane IR receiver", kIrReceiverDescriptor)) << errno;
+        ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 1; }));
+        EXPECT_FALSE(manager.FindGameReceiver(hid, gamePath));
+        ASSERT_TRUE(game.Create("Orvane game receiver", kGamePadDescriptor)) << errno;
+    }
+    ASSERT_TRUE(PollUntil([] { return OrvaneNodes() == 2; }));
     ASSERT_TRUE(FindBoth());
     EXPECT_NE(std::string(irPath), std::string(gamePath));
     EXPECT_EQ(SysfsDescriptor(irPath), kIrReceiverDescriptor);
     EXPECT_EQ(SysfsDescriptor(gamePath), kGamePadDescriptor);
+    // The kernel numbers nodes in creation order.
+    EXPECT_EQ(NodeNumber(irPath) < NodeNumber(gamePath), !gameFirst) << irPath << " " << gamePath;
 
     HidDeviceInfo info;
     ASSERT_EQ(hid.OpenHidDevice(irPath, false, false, false, false, true, &info), HID_OPEN_OK);
@@ -193,7 +218,13 @@ TEST_F(KernelHidTest, SearchFindsEachReceiverByItsCollection) {
     EXPECT_EQ(info.attributes.vendorId, ORVANE_VENDOR_ID);
     EXPECT_EQ(info.attributes.productId, ORVANE_PRODUCT_ID);
     EXPECT_EQ(info.preparsedData, kIrReceiverDescriptor);
+    ASSERT_EQ(hid.OpenHidDevice(gamePath, false, false, false, false, true, &info), HID_OPEN_OK);
+    EXPECT_EQ(info.caps.usagePage, GAME_USAGE_PAGE);
+    EXPECT_EQ(info.caps.usage, GAME_USAGE);
 }
+
+INSTANTIATE_TEST_SUITE_P(CreationOrder, KernelSearchTest, ::testing::Values(false, true),
+                         [](const auto& param) { return param.param ? "GameFirst" : "IrFirst"; });
 
 TEST_F(KernelHidTest, ExclusiveOpenLocksOutASecondOne) {
     CreateBoth();
@@ -275,10 +306,76 @@ TEST_F(KernelHidTest, DestroyEndsAWaitingReadAfterTheQueuedReport) {
     EXPECT_TRUE(PollUntil([&] { return ::access(gamePath, F_OK) != 0; }));
 }
 
+// The kernel keeps a bounded queue per open file and drops what comes while it is
+// full; what it keeps comes whole and in order.
+TEST_F(KernelHidTest, BurstNobodyReadsKeepsTheFirstReportsInOrder) {
+    CreateBoth();
+    ASSERT_TRUE(FindBoth());
+    HidDeviceInfo info;
+    ASSERT_EQ(hid.OpenHidDevice(irPath, true, true, true, true, false, &info), HID_OPEN_OK);
+
+    constexpr int kBurst = 200;
+    for (int i = 0; i < kBurst; ++i)
+        ASSERT_TRUE(ir.Input(IrReportOf(static_cast<IrScanCode>(0x1000 + i))));
+
+    std::vector<int> kept;
+    std::uint8_t buffer[64];
+    for (;;) {
+        const HidReadResult read = ReadHidReport(info.handle.Get(), -1, buffer, 200);
+        if (read.status != HidReadStatus::Report)
+            break;
+        ASSERT_EQ(read.size, ReceiverMonitor::kIrReportSize);
+        kept.push_back((buffer[4] << 8 | buffer[5]) - 0x1000);
+    }
+    std::fprintf(stderr, "kernel queue: kept %zu of %d reports, dropped %zu\n", kept.size(), kBurst,
+                 kBurst - kept.size());
+    ASSERT_FALSE(kept.empty());
+    EXPECT_LT(kept.size(), static_cast<std::size_t>(kBurst));
+    // Nothing reordered, nothing invented: the oldest ones, one after another.
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        ASSERT_EQ(kept[i], static_cast<int>(i));
+
+    // The node works on after the overflow.
+    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    const HidReadResult read = ReadHidReport(info.handle.Get(), -1, buffer, 5000);
+    ASSERT_EQ(read.status, HidReadStatus::Report);
+    EXPECT_EQ(Bytes(buffer, buffer + read.size), IrReportOf(0x2605));
+}
+
+// A dialog whose highlight of one key blocks until the test opens the gate: a
+// dispatcher kept busy while reports pour in.
+class GatedDialog : public RecordingDialog {
+public:
+    void HighlightKey(KeyId key) override {
+        RecordingDialog::HighlightKey(key);
+        std::unique_lock lock(m_gateMutex);
+        m_gateCv.wait(lock, [&] { return m_open || key != m_blockedKey; });
+    }
+    void CloseFor(KeyId key) {
+        std::lock_guard lock(m_gateMutex);
+        m_blockedKey = key;
+        m_open = false;
+    }
+    void Open() {
+        {
+            std::lock_guard lock(m_gateMutex);
+            m_open = true;
+        }
+        m_gateCv.notify_all();
+    }
+
+private:
+    std::mutex m_gateMutex;
+    std::condition_variable m_gateCv;
+    bool m_open = true;
+    KeyId m_blockedKey = 0;
+};
+
 // Whole receiver threads with their dispatchers, reporting to a dialog.
 class KernelReceiverThreadsTest : public KernelHidTest {
 protected:
     void TearDown() override {
+        dialog.Open();
         Stop();
         if (HasFailure()) {
             for (const auto& line : trace.Lines())
@@ -318,7 +415,7 @@ protected:
     }
 
     ReceiverMonitor monitor{&hid};
-    RecordingDialog dialog;
+    GatedDialog dialog;
     TraceCapture trace;
     WorkerThread irThread;
     WorkerThread gameThread;
@@ -338,11 +435,21 @@ TEST_F(KernelReceiverThreadsTest, ReceiversReadUnplugReplugAndStop) {
     ASSERT_TRUE(game.Input({0x05, 0x40, 0x40, 0x00, 0x02}));
     EXPECT_TRUE(WaitForCalls(HighlightCall(4101))) << Describe(dialog.Calls());
 
+    // Reports that fail the validity bits are traced and go no further.
+    ASSERT_TRUE(ir.Input({0x00, 0x01, 0x22, 0xB0, 0x26, 0x06}));
+    ASSERT_TRUE(game.Input({0x02, 0x40, 0x40, 0x00, 0x01}));
+    EXPECT_TRUE(PollUntil([&] {
+        return trace.Count("[KEYWARDEN] Invalid ScanCode ignored: 22b02606") == 1 &&
+               trace.Count("[KEYWARDEN] Invalid ScanCode ignored: 40400001") == 1;
+    })) << Describe(dialog.Calls());
+
     // The whole frame at once: the kernel queues it, the decoder takes it apart.
     for (IrScanCode code : TokenFrame())
         ASSERT_TRUE(ir.Input(IrReportOf(code)));
     EXPECT_TRUE(WaitForCalls(TakenCall("12345678987654321"))) << Describe(dialog.Calls());
     EXPECT_TRUE(WaitForCalls(ResultCall(0))) << Describe(dialog.Calls());
+    const Calls afterToken = dialog.Calls();
+    EXPECT_EQ(std::count(afterToken.begin(), afterToken.end(), HighlightCall(54)), 0);
 
     // Unplug: reading ends, then the receiver is not found, once. (devtmpfs changes
     // the node's attributes just before removing it; that is no arrival.)
@@ -374,6 +481,120 @@ TEST_F(KernelReceiverThreadsTest, ReceiversReadUnplugReplugAndStop) {
     EXPECT_FALSE(monitor.m_hIrDevice);
     EXPECT_FALSE(monitor.m_hGameDevice);
 }
+
+// 200 reports while the dispatcher is stuck in the dialog: the key queue fills and
+// drops the rest, the kernel drops what comes while its own queue for the receiver
+// is full, and what gets through comes in the order it was sent. Sent in one go, or
+// in steps of 50 that the receiver takes in before the next (no kernel drops then).
+class KernelBurstTest : public KernelReceiverThreadsTest,
+                        public ::testing::WithParamInterface<int> {};
+
+TEST_P(KernelBurstTest, BurstWhileTheDispatcherIsBusy) {
+    const int step = GetParam();
+    // Twenty keys, each sent ten times with the toggle bit flipping, so that every
+    // report is a new press and its key tells its place in the burst.
+    const std::pair<IrScanCode, int> keys[] = {
+        {0x2601, 49}, {0x2602, 50}, {0x2603, 51},  {0x2604, 52},  {0x2606, 54},
+        {0x2607, 55}, {0x2608, 56}, {0x2609, 57},  {0x2600, 48},  {0x2658, 38},
+        {0x2659, 40}, {0x265A, 37}, {0x265B, 39},  {0x2688, 233}, {0x260C, 234},
+        {0x2634, 8},  {0x2635, 13}, {0x260D, 173}, {0x264E, 27},  {0x2610, 175}};
+    constexpr int kPerKey = 10;
+    constexpr int kBurst = 20 * kPerKey;
+    auto block = [&](int key) {
+        for (int j = 0; j < 20; ++j) {
+            if (keys[j].second == key)
+                return j;
+        }
+        return -1;
+    };
+
+    g_bRunning = true;
+    CreateBoth();
+    ASSERT_TRUE(irThread.Start([this] { RunIrReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(gameThread.Start([this] { RunGameReceiverThread(&monitor, &dialog); }));
+    ASSERT_TRUE(WaitStatuses(DialogCall::IrStatus, {0})) << Describe(dialog.Calls());
+
+    dialog.CloseFor(53);
+    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    ASSERT_TRUE(WaitForCalls(HighlightCall(53))) << Describe(dialog.Calls());
+
+    auto takenIn = [&] {
+        return monitor.m_pKeyQueue->IrCount() + trace.Count("[KEYWARDEN]KeyQueue full!");
+    };
+    for (int i = 0; i < kBurst; ++i) {
+        const auto code = static_cast<IrScanCode>(keys[i / kPerKey].first | (i % 2 ? 0x8000 : 0));
+        ASSERT_TRUE(ir.Input(IrReportOf(code)));
+        if (step < kBurst && (i + 1) % step == 0) {
+            const auto sent = static_cast<std::size_t>(i + 1);
+            ASSERT_TRUE(PollUntil([&] { return takenIn() == sent; })) << takenIn();
+        }
+    }
+    // The read loop takes reports in order, so once it has traced this invalid one
+    // it has dealt with the whole burst. Sent again while the kernel drops it.
+    const Bytes marker = {0x00, 0x00, 0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_TRUE(PollUntil([&] {
+        if (trace.Count("[KEYWARDEN] Invalid ScanCode ignored: deadbeef") > 0)
+            return true;
+        ir.Input(marker);
+        return false;
+    }));
+
+    const std::size_t queued = monitor.m_pKeyQueue->IrCount();
+    const std::size_t queueDrops = trace.Count("[KEYWARDEN]KeyQueue full!");
+    ASSERT_LE(queued + queueDrops, static_cast<std::size_t>(kBurst));
+    const std::size_t kernelDrops = kBurst - queued - queueDrops;
+    std::fprintf(stderr,
+                 "burst of %d: %zu queued, %zu dropped by the key queue, %zu by the kernel\n",
+                 kBurst, queued, queueDrops, kernelDrops);
+    EXPECT_LE(queued, KeyQueue::kCapacity);
+    if (queueDrops > 0) {
+        EXPECT_EQ(queued, KeyQueue::kCapacity);
+    }
+    if (step < kBurst) {
+        EXPECT_EQ(kernelDrops, 0u);
+        EXPECT_EQ(queued, KeyQueue::kCapacity);
+        EXPECT_EQ(queueDrops, kBurst - KeyQueue::kCapacity);
+    }
+
+    // Free the dispatcher: it presses every queued key in turn, then lets go.
+    dialog.Open();
+    auto burstHighlights = [](const Calls& calls) {
+        std::vector<int> keysSeen;
+        bool afterFirst = false;
+        for (const auto& c : calls) {
+            if (c.kind != DialogCall::Highlight)
+                continue;
+            if (afterFirst)
+                keysSeen.push_back(c.value);
+            afterFirst = afterFirst || c.value == 53;
+        }
+        return keysSeen;
+    };
+    ASSERT_TRUE(dialog.WaitUntil([&](const Calls& c) {
+        return burstHighlights(c).size() >= queued && !c.empty() && c.back() == ClearCall();
+    })) << Describe(dialog.Calls());
+    const std::vector<int> seen = burstHighlights(dialog.Calls());
+    ASSERT_EQ(seen.size(), queued) << Describe(dialog.Calls());
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), keys[0].second);
+    int last = 0;
+    std::vector<int> perBlock(20, 0);
+    for (int key : seen) {
+        const int b = block(key);
+        ASSERT_GE(b, last) << "key " << key << " out of order in " << Describe(dialog.Calls());
+        last = b;
+        EXPECT_LE(++perBlock[static_cast<std::size_t>(b)], kPerKey);
+    }
+    EXPECT_EQ(monitor.m_pKeyQueue->IrCount(), 0u);
+
+    // The receiver goes on as before.
+    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    EXPECT_TRUE(WaitForCalls(HighlightCall(53), 2)) << Describe(dialog.Calls());
+    EXPECT_TRUE(Stop(900ms));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pace, KernelBurstTest, ::testing::Values(200, 50),
+                         [](const auto& param) { return "Step" + std::to_string(param.param); });
 
 TEST_F(KernelReceiverThreadsTest, StopWhileWaitingForAMissingReceiver) {
     g_bRunning = true;

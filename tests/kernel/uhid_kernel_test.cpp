@@ -29,8 +29,10 @@
 #include "receiver/hid_manager.h"
 #include "receiver/receiver_monitor.h"
 #include "receiver/running.h"
+#include "tests/support/receiver_threads.h"
 #include "tests/support/recording_dialog.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
+#include "tools/virtual_kit/virtual_kit.h"
 
 namespace {
 
@@ -147,15 +149,6 @@ std::vector<IrScanCode> TokenFrame() {
         codes.push_back(static_cast<IrScanCode>(0x7F00 | d | (toggle ? 0x8000 : 0)));
     }
     return codes;
-}
-
-Bytes IrReportOf(IrScanCode code) {
-    return {0x03,
-            0x01,
-            0x22,
-            0xB0,
-            static_cast<std::uint8_t>(code >> 8),
-            static_cast<std::uint8_t>(code & 0xFF)};
 }
 
 class KernelHidTest : public ::testing::Test {
@@ -316,7 +309,7 @@ TEST_F(KernelHidTest, BurstNobodyReadsKeepsTheFirstReportsInOrder) {
 
     constexpr int kBurst = 200;
     for (int i = 0; i < kBurst; ++i)
-        ASSERT_TRUE(ir.Input(IrReportOf(static_cast<IrScanCode>(0x1000 + i))));
+        ASSERT_TRUE(ir.Input(IrReport(static_cast<IrScanCode>(0x1000 + i))));
 
     std::vector<int> kept;
     std::uint8_t buffer[64];
@@ -336,10 +329,10 @@ TEST_F(KernelHidTest, BurstNobodyReadsKeepsTheFirstReportsInOrder) {
         ASSERT_EQ(kept[i], static_cast<int>(i));
 
     // The node works on after the overflow.
-    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    ASSERT_TRUE(ir.Input(IrReport(0x2605)));
     const HidReadResult read = ReadHidReport(info.handle.Get(), -1, buffer, 5000);
     ASSERT_EQ(read.status, HidReadStatus::Report);
-    EXPECT_EQ(Bytes(buffer, buffer + read.size), IrReportOf(0x2605));
+    EXPECT_EQ(Bytes(buffer, buffer + read.size), IrReport(0x2605));
 }
 
 // A dialog whose highlight of one key blocks until the test opens the gate: a
@@ -374,6 +367,10 @@ private:
 // Whole receiver threads with their dispatchers, reporting to a dialog.
 class KernelReceiverThreadsTest : public KernelHidTest {
 protected:
+    void SetUp() override {
+        KernelHidTest::SetUp();
+        DrainKeyQueue(GetKeyQueue());
+    }
     void TearDown() override {
         dialog.Open();
         Stop();
@@ -384,25 +381,7 @@ protected:
     }
 
     bool Stop(std::chrono::milliseconds limit = 5s) {
-        StopRunning();
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        auto left = [&] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::max(deadline - std::chrono::steady_clock::now(),
-                         std::chrono::steady_clock::duration::zero()));
-        };
-        const bool ended = irThread.WaitFor(left()) && gameThread.WaitFor(left());
-        irThread.Join();
-        gameThread.Join();
-        return ended;
-    }
-    static std::vector<int> Statuses(const Calls& calls, DialogCall::Kind kind) {
-        std::vector<int> statuses;
-        for (const auto& c : calls) {
-            if (c.kind == kind)
-                statuses.push_back(c.value);
-        }
-        return statuses;
+        return StopReceiverThreads(irThread, gameThread, limit);
     }
     bool WaitStatuses(DialogCall::Kind kind, std::vector<int> expected,
                       std::chrono::milliseconds timeout = 5s) {
@@ -445,7 +424,7 @@ TEST_F(KernelReceiverThreadsTest, ReceiversReadUnplugReplugAndStop) {
 
     // The whole frame at once: the kernel queues it, the decoder takes it apart.
     for (IrScanCode code : TokenFrame())
-        ASSERT_TRUE(ir.Input(IrReportOf(code)));
+        ASSERT_TRUE(ir.Input(IrReport(code)));
     EXPECT_TRUE(WaitForCalls(TakenCall("12345678987654321"))) << Describe(dialog.Calls());
     EXPECT_TRUE(WaitForCalls(ResultCall(0))) << Describe(dialog.Calls());
     const Calls afterToken = dialog.Calls();
@@ -515,7 +494,7 @@ TEST_P(KernelBurstTest, BurstWhileTheDispatcherIsBusy) {
     ASSERT_TRUE(WaitStatuses(DialogCall::IrStatus, {0})) << Describe(dialog.Calls());
 
     dialog.CloseFor(53);
-    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    ASSERT_TRUE(ir.Input(IrReport(0x2605)));
     ASSERT_TRUE(WaitForCalls(HighlightCall(53))) << Describe(dialog.Calls());
 
     auto takenIn = [&] {
@@ -523,7 +502,7 @@ TEST_P(KernelBurstTest, BurstWhileTheDispatcherIsBusy) {
     };
     for (int i = 0; i < kBurst; ++i) {
         const auto code = static_cast<IrScanCode>(keys[i / kPerKey].first | (i % 2 ? 0x8000 : 0));
-        ASSERT_TRUE(ir.Input(IrReportOf(code)));
+        ASSERT_TRUE(ir.Input(IrReport(code)));
         if (step < kBurst && (i + 1) % step == 0) {
             const auto sent = static_cast<std::size_t>(i + 1);
             ASSERT_TRUE(PollUntil([&] { return takenIn() == sent; })) << takenIn();
@@ -588,7 +567,7 @@ TEST_P(KernelBurstTest, BurstWhileTheDispatcherIsBusy) {
     EXPECT_EQ(monitor.m_pKeyQueue->IrCount(), 0u);
 
     // The receiver goes on as before.
-    ASSERT_TRUE(ir.Input(IrReportOf(0x2605)));
+    ASSERT_TRUE(ir.Input(IrReport(0x2605)));
     EXPECT_TRUE(WaitForCalls(HighlightCall(53), 2)) << Describe(dialog.Calls());
     EXPECT_TRUE(Stop(900ms));
 }

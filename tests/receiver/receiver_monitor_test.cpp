@@ -9,6 +9,7 @@
 #include "platform/worker_thread.h"
 #include "receiver/running.h"
 #include "tests/receiver/fake_hid_bus.h"
+#include "tests/support/receiver_threads.h"
 #include "tests/support/recording_dialog.h"
 
 namespace {
@@ -108,12 +109,7 @@ class ReceiverThreadsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_bRunning = true;
-        IrScanCode ir = 0;
-        GameScanCode game = 0;
-        while (GetKeyQueue()->PopIrKey(&ir, 0)) {
-        }
-        while (GetKeyQueue()->PopGameKey(&game, 0)) {
-        }
+        DrainKeyQueue(GetKeyQueue());
     }
     void TearDown() override { Stop(); }
 
@@ -125,25 +121,7 @@ protected:
     }
     // True when every thread ended within `limit` of the stop.
     bool Stop(std::chrono::milliseconds limit = 5s) {
-        StopRunning();
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        auto left = [&] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::max(deadline - std::chrono::steady_clock::now(),
-                         std::chrono::steady_clock::duration::zero()));
-        };
-        const bool ended = irThread.WaitFor(left()) && gameThread.WaitFor(left());
-        irThread.Join();
-        gameThread.Join();
-        return ended;
-    }
-    static std::vector<int> Statuses(const Calls& calls, DialogCall::Kind kind) {
-        std::vector<int> statuses;
-        for (const auto& c : calls) {
-            if (c.kind == kind)
-                statuses.push_back(c.value);
-        }
-        return statuses;
+        return StopReceiverThreads(irThread, gameThread, limit);
     }
     bool WaitIrStatuses(std::vector<int> expected) {
         return dialog.WaitUntil(

@@ -1,58 +1,128 @@
 #include "platform/single_instance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-SingleInstanceLock::SingleInstanceLock(const std::string& name) {
-    // Per user, so another user's copy on the same machine does not lock this one out.
-    char uid[24];
-    std::snprintf(uid, sizeof uid, "%u", static_cast<unsigned>(getuid()));
-    Bind(name, uid);
+#include "platform/trace.h"
+
+namespace {
+
+std::string RuntimeDirFromEnv() {
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    return dir != nullptr ? dir : "";
 }
 
-SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::string& suffix) {
-    Bind(name, suffix);
+// Only a directory that this user owns and nobody else may enter keeps others from
+// taking the lock file first.
+bool PrivateDir(const std::string& dir) {
+    struct stat st {};
+    return !dir.empty() && dir.front() == '/' && ::stat(dir.c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+}  // namespace
+
+SingleInstanceLock::SingleInstanceLock(const std::string& name)
+    : SingleInstanceLock(name, RuntimeDirFromEnv()) {}
+
+SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::string& runtimeDir) {
+    const int file = PrivateDir(runtimeDir) ? LockFile(runtimeDir, name) : ENOENT;
+    if (file == kErrorAlreadyExists) {
+        m_error = file;
+        return;
+    }
+    // Also when the file is held: a copy that has no runtime directory looks here.
+    const int socket = BindName(name);
+    if (socket == kErrorAlreadyExists) {
+        m_error = socket;
+        if (m_file >= 0) {
+            ::close(m_file);
+            m_file = -1;
+        }
+        return;
+    }
+    m_error = file == 0 ? 0 : socket;
 }
 
 SingleInstanceLock::~SingleInstanceLock() {
-    if (m_fd >= 0) {
-        close(m_fd);
-    }
+    if (m_socket >= 0)
+        ::close(m_socket);
+    if (m_file >= 0)
+        ::close(m_file);
 }
 
-// Allocates nothing, so it is safe in a child between fork() and exit.
-void SingleInstanceLock::Bind(const std::string& name, const std::string& suffix) {
+int SingleInstanceLock::LockFile(const std::string& runtimeDir, const std::string& name) {
+    const std::string path = runtimeDir + "/" + name + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return errno;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? kErrorAlreadyExists : errno;
+        ::close(fd);
+        return error;
+    }
+    m_file = fd;
+    return 0;
+}
+
+int SingleInstanceLock::BindName(const std::string& name) {
+    char uid[24];
+    std::snprintf(uid, sizeof uid, "%u", static_cast<unsigned>(::getuid()));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // sun_path[0] stays NUL: the abstract namespace, which has no file to leave behind.
-    const std::size_t length = 1 + name.size() + 1 + suffix.size();
-    if (length > sizeof address.sun_path) {
-        m_error = ENAMETOOLONG;
-        return;
-    }
+    const std::size_t length = 1 + name.size() + 1 + std::strlen(uid);
+    if (length > sizeof address.sun_path)
+        return ENAMETOOLONG;
     char* out = address.sun_path + 1;
     std::memcpy(out, name.data(), name.size());
     out += name.size();
     *out++ = '-';
-    std::memcpy(out, suffix.data(), suffix.size());
-
-    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) {
-        m_error = errno;
-        return;
-    }
+    std::memcpy(out, uid, std::strlen(uid));
     // The length counts the bytes of the name exactly; abstract names are not
     // NUL-terminated, and trailing NULs would be part of the name.
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    if (bind(m_fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-        m_error = errno == EADDRINUSE ? kErrorAlreadyExists : errno;
-        close(m_fd);
-        m_fd = -1;
+    const auto* target = reinterpret_cast<const sockaddr*>(&address);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return errno;
+    // Listening, so that a later copy can connect and ask who holds the name.
+    if (::bind(fd, target, size) == 0 && ::listen(fd, 4) == 0) {
+        m_socket = fd;
+        return 0;
     }
+    int error = errno;
+    ::close(fd);
+    if (error != EADDRINUSE)
+        return error;
+
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return errno;
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    const bool known = ::connect(probe, target, size) == 0 &&
+                       ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0;
+    ::close(probe);
+    if (known && peer.uid == ::getuid())
+        return kErrorAlreadyExists;
+    // Anyone may bind any abstract name; a holder that is not this user (or will not
+    // say who it is) is not a copy of this program and must not keep it from starting.
+    if (known)
+        Trace("[KEYWARDEN] Instance name held by uid %u, not this user: ignored",
+              static_cast<unsigned>(peer.uid));
+    else
+        Trace("[KEYWARDEN] Instance name held by a process that does not answer: ignored");
+    return EADDRINUSE;
 }

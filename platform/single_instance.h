@@ -1,36 +1,45 @@
 #pragma once
 
-// One running copy per user: the lock is an abstract-namespace Unix socket bound to
-// "\0" + name + "-" + uid. Binding fails with EADDRINUSE while any process holds the
-// name; the kernel releases it when the holder closes the socket or dies, so a crash
-// never leaves a stale lock. Abstract names are per network namespace.
+// One running copy per user.
+//
+// The lock is a flock() on "<name>.lock" in the user's runtime directory
+// ($XDG_RUNTIME_DIR), which only that user can enter, so nobody else can take it.
+// Beside it the copy binds the abstract Unix socket "\0" + name + "-" + uid, which a
+// copy without a runtime directory finds too; abstract names carry no permissions,
+// so a holder of that name counts only when its credentials (SO_PEERCRED) are this
+// user's. Both are released by the kernel when the holder ends, however it ends, so
+// a crash never leaves a stale lock. Abstract names are per network namespace.
 
 #include <string>
 
 inline constexpr const char* kInstanceMutexName = "{40D1CCD7-E8F7-43a7-9C1D-2410CE765A97}";
 
-// The code LastError() gives when another copy holds the name.
+// The code LastError() gives when another copy holds the lock.
 inline constexpr int kErrorAlreadyExists = 183;
 
 class SingleInstanceLock {
 public:
-    // Holds "\0" + name + "-" + getuid() for the object's lifetime.
+    // The runtime directory from $XDG_RUNTIME_DIR.
     explicit SingleInstanceLock(const std::string& name);
-    // Holds "\0" + name + "-" + suffix; the suffix replaces the uid.
-    SingleInstanceLock(const std::string& name, const std::string& suffix);
+    // An explicit runtime directory; empty, or one that is not this user's alone,
+    // leaves the socket name as the only lock.
+    SingleInstanceLock(const std::string& name, const std::string& runtimeDir);
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
     bool AlreadyRunning() const { return m_error == kErrorAlreadyExists; }
-    // 0 when the name is held by this object, kErrorAlreadyExists when another holder
-    // has it, otherwise the errno of the failed socket call (the lock is then not held
-    // and the program runs on, as it would with no lock at all).
+    // 0 when this object holds the lock, kErrorAlreadyExists when another copy of this
+    // user holds it, otherwise the errno of what failed (the lock is then not held and
+    // the program runs on, as it would with no lock at all). EADDRINUSE: another
+    // user's process sits on the socket name and there is no runtime directory.
     int LastError() const { return m_error; }
 
 private:
-    void Bind(const std::string& name, const std::string& suffix);
+    int LockFile(const std::string& runtimeDir, const std::string& name);
+    int BindName(const std::string& name);
 
-    int m_fd = -1;
+    int m_file = -1;
+    int m_socket = -1;
     int m_error = 0;
 };

@@ -30,8 +30,11 @@ cleanup() {
 trap cleanup EXIT
 cd "$work"
 
-# Never touch a real service manager.
+# Never touch a real service manager; the instance lock lives in a runtime
+# directory of the test's own.
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-such-bus"
+mkdir -m 700 "$work/run"
+export XDG_RUNTIME_DIR="$work/run"
 
 # Waits until a window whose name matches $1 is mapped; prints its id.
 wait_window() {

@@ -1,97 +1,178 @@
 #include "platform/single_instance.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Unique per test process, so parallel test runs do not see each other's locks.
 std::string TestName(const char* what) {
     return std::string("quillon-test-") + what + "-" + std::to_string(getpid());
 }
 
-// Runs `body` in a forked child and returns its exit code.
-template <typename Body>
-int InChild(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body());
+// A runtime directory as the session manager makes it: this user's, mode 0700.
+class RuntimeDir {
+public:
+    explicit RuntimeDir(mode_t mode = 0700) {
+        std::string templ = (fs::temp_directory_path() / "quillon-run-XXXXXX").string();
+        EXPECT_NE(mkdtemp(templ.data()), nullptr);
+        m_path = templ;
+        chmod(m_path.c_str(), mode);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ~RuntimeDir() {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// instance_holder in a process of its own; it holds what it took until destroyed.
+class Holder {
+public:
+    explicit Holder(std::vector<std::string> args) {
+        int in[2], out[2];
+        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        m_stdin = in[1];
+        char c = 0;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            m_word.push_back(c);
+        close(out[0]);
+    }
+    ~Holder() { End(); }
+    // What the holder said it did.
+    const std::string& Word() const { return m_word; }
+    void Kill() {
+        if (m_pid > 0)
+            kill(m_pid, SIGKILL);
+        End();
+    }
+
+private:
+    void End() {
+        if (m_stdin >= 0) {
+            close(m_stdin);
+            m_stdin = -1;
+        }
+        if (m_pid > 0) {
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    std::string m_word;
+};
+
+std::vector<std::string> Lock(const std::string& name, const std::string& dir) {
+    return {QUILLON_INSTANCE_HOLDER, "lock", name, dir};
 }
 
-TEST(SingleInstanceLock, SecondHolderIsRefusedInThisAndOtherProcesses) {
+TEST(SingleInstanceLock, SecondCopyOfThisUserIsRefusedWhicheverWayItLooks) {
     const std::string name = TestName("second");
-    SingleInstanceLock first(name);
+    RuntimeDir run;
+    SingleInstanceLock first(name, run.Path());
     EXPECT_FALSE(first.AlreadyRunning());
     EXPECT_EQ(first.LastError(), 0);
+    EXPECT_TRUE(fs::exists(run.Path() + "/" + name + ".lock"));
 
     {
-        SingleInstanceLock second(name);
+        SingleInstanceLock second(name, run.Path());
         EXPECT_TRUE(second.AlreadyRunning());
         EXPECT_EQ(second.LastError(), 183);
     }
     // The refused copy going away leaves the first one's hold intact.
-    EXPECT_TRUE(SingleInstanceLock(name).AlreadyRunning());
-
-    EXPECT_EQ(InChild([&] { return SingleInstanceLock(name).LastError() == 183 ? 0 : 1; }), 0);
+    EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
+    EXPECT_EQ(Holder(Lock(name, run.Path())).Word(), "refused");
+    // A copy started without the runtime directory finds the socket name.
+    EXPECT_EQ(Holder(Lock(name, "")).Word(), "refused");
 }
 
-TEST(SingleInstanceLock, NameIsFreedWhenTheHolderEnds) {
+TEST(SingleInstanceLock, LockIsFreedWhenTheHolderEnds) {
     const std::string name = TestName("freed");
+    RuntimeDir run;
     {
-        SingleInstanceLock held(name);
-        ASSERT_FALSE(held.AlreadyRunning());
+        SingleInstanceLock held(name, run.Path());
+        ASSERT_EQ(held.LastError(), 0);
     }
-    EXPECT_FALSE(SingleInstanceLock(name).AlreadyRunning());
+    EXPECT_EQ(SingleInstanceLock(name, run.Path()).LastError(), 0);
 
-    // A holder killed outright leaves no stale lock behind.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        SingleInstanceLock held(name);
-        const char ok = held.AlreadyRunning() ? 'n' : 'y';
-        if (write(ready[1], &ok, 1) != 1) {
-            _exit(1);
-        }
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(ok, 'y');
-    EXPECT_TRUE(SingleInstanceLock(name).AlreadyRunning());
-
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(SingleInstanceLock(name).AlreadyRunning());
+    // A holder killed outright leaves no stale lock behind, file or name.
+    Holder holder(Lock(name, run.Path()));
+    ASSERT_EQ(holder.Word(), "held");
+    EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
+    EXPECT_TRUE(SingleInstanceLock(name, "").AlreadyRunning());
+    holder.Kill();
+    EXPECT_EQ(SingleInstanceLock(name, run.Path()).LastError(), 0);
+    EXPECT_EQ(SingleInstanceLock(name, "").LastError(), 0);
 }
 
-TEST(SingleInstanceLock, SuffixSeparatesHolders) {
-    const std::string name = TestName("suffix");
-    SingleInstanceLock a(name, "1000");
-    SingleInstanceLock b(name, "1001");
-    SingleInstanceLock user(name);
-    EXPECT_FALSE(a.AlreadyRunning());
-    EXPECT_FALSE(b.AlreadyRunning());
-    EXPECT_EQ(user.AlreadyRunning(), std::to_string(getuid()) == "1000");
-    EXPECT_TRUE(SingleInstanceLock(name, "1001").AlreadyRunning());
-    // Another name with this one as its prefix is a different name.
-    EXPECT_FALSE(SingleInstanceLock(name + "x", "1001").AlreadyRunning());
+// Another user binds this user's socket name and tries the lock file: this user
+// still starts, and a second copy of this user is still refused.
+TEST(SingleInstanceLock, AnotherUserCannotLockThisUserOut) {
+    if (access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    if (system("/usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups true "
+               ">/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "cannot run a process as nobody here (needs root)";
+    }
+    const std::string name = TestName("squat");
+    RuntimeDir run;
+    Holder squatter({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                     QUILLON_INSTANCE_HOLDER, "squat", name, std::to_string(getuid()), run.Path()});
+    ASSERT_EQ(squatter.Word(), "squatting");
+
+    SingleInstanceLock mine(name, run.Path());
+    EXPECT_FALSE(mine.AlreadyRunning());
+    EXPECT_EQ(mine.LastError(), 0);
+    EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
+
+    // Without a runtime directory the squatter is not taken for a copy either; the
+    // program runs on without a lock.
+    SingleInstanceLock squatted(name, "");
+    EXPECT_FALSE(squatted.AlreadyRunning());
+    EXPECT_EQ(squatted.LastError(), EADDRINUSE);
+}
+
+TEST(SingleInstanceLock, RuntimeDirOthersMayEnterIsNotTrusted) {
+    const std::string name = TestName("shared");
+    RuntimeDir shared(0777);
+    SingleInstanceLock lock(name, shared.Path());
+    EXPECT_EQ(lock.LastError(), 0);  // through the socket name alone
+    EXPECT_FALSE(fs::exists(shared.Path() + "/" + name + ".lock"));
+    EXPECT_TRUE(SingleInstanceLock(name, "").AlreadyRunning());
 }
 
 TEST(SingleInstanceLock, OverlongNameIsAnErrorNotARefusal) {
-    SingleInstanceLock lock(std::string(200, 'q'));
+    SingleInstanceLock lock(std::string(200, 'q'), "");
     EXPECT_FALSE(lock.AlreadyRunning());
     EXPECT_NE(lock.LastError(), 0);
 }

@@ -1,7 +1,14 @@
 #include "app/app.h"
 
+#include <signal.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
 #include "app/hid_service.h"
 #include "app/message_box.h"
+#include "platform/stop_signals.h"
+#include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/receiver_monitor.h"
 
@@ -16,6 +23,58 @@ CQuillonApp::CQuillonApp()
 CQuillonApp::CQuillonApp(IServiceControl& services, CMainDlg::Receivers receivers)
     : m_pServices(&services), m_receivers(std::move(receivers)) {}
 
+CQuillonApp::~CQuillonApp() = default;
+
+namespace {
+
+const char* SignalName(int signo) {
+    switch (signo) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+    }
+    return "signal";
+}
+
+}  // namespace
+
+bool CQuillonApp::ExitOnStopSignals(std::function<void()> first) {
+    std::string error;
+    if (!InstallStopSignals(&error)) {
+        Trace("[KEYWARDEN] Stop signals are not caught: %s", error.c_str());
+        return false;
+    }
+    m_stopNotifier = std::make_unique<QSocketNotifier>(StopSignalFd(), QSocketNotifier::Read);
+    QObject::connect(m_stopNotifier.get(), &QSocketNotifier::activated,
+                     [this, first = std::move(first)] {
+                         const int signo = TakeStopSignal();
+                         Trace("[KEYWARDEN] %s received, exiting", SignalName(signo));
+                         if (first)
+                             first();
+                         RequestExit();
+                     });
+    return true;
+}
+
+void CQuillonApp::RequestExit() {
+    m_bExitRequested = true;
+    // Innermost first: each box or dialog ends through its own close path (the
+    // calibration dialog cancels its call), and its modal loop returns once this does.
+    for (int depth = 0; depth < 16; ++depth) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == m_pMainDlg)
+            break;
+        modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            modal->hide();
+    }
+    if (m_pMainDlg != nullptr)
+        m_pMainDlg->OnExit();
+}
+
 bool CQuillonApp::InitInstance() {
     if (g_dwMutexError == static_cast<std::uint32_t>(kErrorAlreadyExists)) {
         ShowMessageBox(nullptr, "Another instance is running...!", "WARNING", BoxIcon::Error);
@@ -27,8 +86,15 @@ bool CQuillonApp::InitInstance() {
         ShowMessageBox(nullptr, QString::fromStdString(text), QString::fromStdString(caption),
                        BoxIcon::Information);
     });
+    if (m_bExitRequested) {
+        // Asked to leave during start-up: no dialog, but the service comes back.
+        RestartHidService(manager, *m_pServices);
+        return false;
+    }
 
     CMainDlg dlg(*m_pServices, m_receivers);
+    m_pMainDlg = &dlg;
     dlg.DoModal();
+    m_pMainDlg = nullptr;
     return false;
 }

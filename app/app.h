@@ -4,11 +4,14 @@
 // modal run of the main dialog.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "app/main_dlg.h"
 #include "platform/service_control.h"
 #include "platform/single_instance.h"
+
+class QSocketNotifier;
 
 // The single-instance lock, taken at program load, and the code it gave
 // (kErrorAlreadyExists when another copy holds it).
@@ -21,12 +24,29 @@ public:
     CQuillonApp();
     // Tests substitute both; `services` must outlive the object.
     CQuillonApp(IServiceControl& services, CMainDlg::Receivers receivers);
+    ~CQuillonApp();
+    CQuillonApp(const CQuillonApp&) = delete;
+    CQuillonApp& operator=(const CQuillonApp&) = delete;
 
     // Runs the whole program and returns false when it is over, whatever happened.
     bool InitInstance();
+
+    // SIGTERM, SIGINT and SIGHUP then run RequestExit() from the event loop, after
+    // `first` when given. False, with a trace line, when they cannot be caught (they
+    // then end the program).
+    bool ExitOnStopSignals(std::function<void()> first = {});
+
+    // What Exit does, from wherever the program is: boxes and dialogs over the main
+    // dialog are closed, then the main dialog runs its exit sequence. Before the main
+    // dialog is up, start-up ends there and the service is started again if it was
+    // stopped. Window thread only.
+    void RequestExit();
 
 private:
     std::unique_ptr<IServiceControl> m_ownServices;
     IServiceControl* m_pServices;
     CMainDlg::Receivers m_receivers;
+    CMainDlg* m_pMainDlg = nullptr;  // while it runs
+    bool m_bExitRequested = false;
+    std::unique_ptr<QSocketNotifier> m_stopNotifier;
 };

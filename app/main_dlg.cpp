@@ -136,6 +136,9 @@ void CMainDlg::OnInitDialog() {
 }
 
 bool CMainDlg::StartReceiverThreads() {
+    // An exit that came before the modal loop got here: nothing to start.
+    if (m_bExiting)
+        return false;
     ThreadStarter start = m_receivers.start;
     if (!start) {
         start = [](WorkerThread& t, std::function<void()> body) {

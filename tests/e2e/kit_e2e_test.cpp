@@ -8,6 +8,7 @@
 // which password a press sends never depends on when a 30-second step happens to end.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -23,6 +24,7 @@
 #include "app/key_rects.h"
 #include "app/message_box.h"
 #include "app/token_frame_box.h"
+#include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
 #include "service/calibration_dlg.h"
@@ -237,6 +239,67 @@ TEST_F(KitE2eTest, CloseButtonRunsTheExitSequence) {
         EXPECT_TRUE(ProcessEventsUntil([&] { return !dlg.isVisible(); }, kDeadline));
     });
     ExpectExitOrder();
+}
+
+// stderr into a pipe that nobody reads, or whose reader goes after a few bytes, and a
+// burst of trace lines beyond what the pipe and the trace's queue hold: the remote
+// still highlights its keys and Exit is as quick as ever.
+class BadStderrE2eTest : public KitE2eTest {
+protected:
+    void SetUp() override {
+        KitE2eTest::SetUp();
+        ASSERT_EQ(pipe(m_pipe), 0);
+        m_saved = dup(STDERR_FILENO);
+        dup2(m_pipe[1], STDERR_FILENO);
+        close(m_pipe[1]);
+    }
+    void TearDown() override {
+        // The writer, if stuck on this pipe, gets EPIPE and drops what is queued
+        // before stderr is the test's own again.
+        if (m_pipe[0] >= 0)
+            close(m_pipe[0]);
+        EXPECT_TRUE(TraceFlush(kDeadline));
+        dup2(m_saved, STDERR_FILENO);
+        close(m_saved);
+        KitE2eTest::TearDown();
+    }
+    void CloseReaderAfterAFewBytes() {
+        Trace("[KEYWARDEN] a line for the reader");
+        char bytes[4];
+        ASSERT_EQ(read(m_pipe[0], bytes, sizeof bytes), 4);
+        close(m_pipe[0]);
+        m_pipe[0] = -1;
+    }
+    void RunWithBurst() {
+        RunApp([&](CMainDlg& dlg) {
+            ASSERT_TRUE(WaitReceiversWorking(dlg));
+            const std::string pad(100, 'b');
+            for (int i = 0; i < 30000; ++i)
+                Trace("[KEYWARDEN] burst %d %s", i, pad.c_str());
+            ASSERT_TRUE(rig.remote.HoldKey(49));
+            EXPECT_TRUE(ProcessEventsUntil([&] { return dlg.HighlightedKey() == 49; }, kDeadline));
+            rig.remote.Release();
+            EXPECT_TRUE(ProcessEventsUntil([&] { return dlg.HighlightedKey() == 0; }, kDeadline));
+            const auto begin = std::chrono::steady_clock::now();
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+            EXPECT_FALSE(dlg.isVisible());
+            EXPECT_LT(std::chrono::steady_clock::now() - begin, CMainDlg::kExitWait);
+        });
+        ExpectExitOrder();
+        EXPECT_GT(TraceLostLines(), 0u);
+    }
+
+    int m_pipe[2] = {-1, -1};
+    int m_saved = -1;
+};
+
+TEST_F(BadStderrE2eTest, StalledReader) {
+    RunWithBurst();
+}
+
+TEST_F(BadStderrE2eTest, ReaderThatLeaves) {
+    CloseReaderAfterAFewBytes();
+    RunWithBurst();
 }
 
 // The calibration dialog with periods of a fraction of a second, on the real main

@@ -93,8 +93,8 @@ TEST_F(SearchTest, NoDeviceOrNoList) {
 
 // A dev root that makes "<dev root>/hidraw0" exactly `length` characters long.
 std::string DevDirForPathLength(std::size_t length) {
-    const std::size_t root =
-        (std::filesystem::temp_directory_path() / "quillon-hid-XXXXXX").string().size();
+    // Every bus of this process has a temporary root of the same length.
+    const std::size_t root = FakeHidBus().TempRoot().size();
     std::size_t dirLength = length - root - 1 - std::strlen("/hidraw0");
     // Components of at most 200 characters, joined by '/'.
     std::string dir;

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+#include <atomic>
 #include <filesystem>
 
 #include "service/token_verification.h"
@@ -107,10 +108,24 @@ QString ControlText(const QWidget* root, const char* objectName) {
     return {};
 }
 
+namespace {
+
+std::atomic<bool> g_waitsAbandoned{false};
+
+}  // namespace
+
+void AbandonWaits() {
+    g_waitsAbandoned = true;
+}
+
+bool WaitsAbandoned() {
+    return g_waitsAbandoned;
+}
+
 bool ProcessEventsUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
+        if (std::chrono::steady_clock::now() > end || g_waitsAbandoned)
             return false;
         // Sleeps until an event comes or 5 ms pass, so the wait does not spin.
         QEventLoop loop;

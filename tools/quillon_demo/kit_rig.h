@@ -98,5 +98,9 @@ private:
 CMainDlg* FindMainDialog();
 // The text of the label or line edit with that object name (as the .ui names it).
 QString ControlText(const QWidget* root, const char* objectName);
-// Processes events until `pred` holds; false when `timeout` passed first.
+// Processes events until `pred` holds; false when `timeout` passed first, or at once
+// after AbandonWaits().
 bool ProcessEventsUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+// Makes every ProcessEventsUntil give up, for good: the program is leaving.
+void AbandonWaits();
+bool WaitsAbandoned();

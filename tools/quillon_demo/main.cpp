@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "platform/stop_signals.h"
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/quillon_demo/remote_window.h"
 #include "tools/quillon_demo/scenario.h"
@@ -82,6 +83,12 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Its own process group: a Ctrl-C in the terminal is for the demo, which ends
+        // the server itself once the dialog is gone.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
         std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(fds[1]),
                                          "-screen",   "0",          "1280x1024x24",
                                          "-nolisten", "tcp"};
@@ -89,7 +96,8 @@ public:
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        const int spawned = ::posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+        const int spawned = ::posix_spawnp(&m_pid, "Xvfb", &actions, &attr, argv.data(), environ);
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
         if (spawned != 0) {
@@ -153,9 +161,7 @@ void PlaceWindows(CMainDlg& dlg, RemoteWindow& remote) {
                 d.top());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunDemo(int argc, char** argv) {
     Options options;
     if (!ParseArgs(argc, argv, &options))
         return 1;
@@ -235,6 +241,9 @@ int main(int argc, char** argv) {
             scenario.Run(*dlg);
     });
     CQuillonApp app(services, rig.Receivers());
+    // Ctrl-C or kill: the scenario stops where it is and the program leaves through
+    // Exit, so the simulator and the kit's tree go as they do at a normal end.
+    app.ExitOnStopSignals([] { AbandonWaits(); });
     app.InitInstance();
     remote.close();
 
@@ -251,4 +260,12 @@ int main(int argc, char** argv) {
     fs::copy_file(rig.WorkDir() + "/token-sim.log", out / "token-sim.log",
                   fs::copy_options::overwrite_existing, ec);
     return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = RunDemo(argc, argv);
+    EndByStopSignal();
+    return status;
 }

@@ -70,6 +70,9 @@ void DemoScenario::Log(const char* format, ...) {
 }
 
 bool DemoScenario::Check(bool ok, const char* what) {
+    // A stop signal ended the run; what fails from then on says nothing.
+    if (WaitsAbandoned())
+        return false;
     Log("%s %s", ok ? "ok  " : "FAIL", what);
     if (!ok)
         ++m_failures;
@@ -143,6 +146,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Expect(&dlg, "gameStatusLabel", kGameWorking);
     Shot("receivers-working");
 
+    if (WaitsAbandoned())
+        return;
     Log("holding key 5 on the virtual remote's picture");
     HoldOnPicture(kRemoteKey);
     Check(ProcessEventsUntil([&] { return dlg.HighlightedKey() == kRemoteKey; }, 5s),
@@ -161,6 +166,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Check(ProcessEventsUntil([&] { return dlg.HighlightedKey() == 0; }, 5s),
           "the highlight goes when the key is let go");
 
+    if (WaitsAbandoned())
+        return;
     Log("holding the yellow key of the game pad");
     HoldOnPicture(kGameKey);
     Check(ProcessEventsUntil([&] { return dlg.HighlightedKey() == kGameKey; }, 5s),
@@ -170,6 +177,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Check(ProcessEventsUntil([&] { return dlg.HighlightedKey() == 0; }, 5s),
           "the highlight goes when the game-pad key is let go");
 
+    if (WaitsAbandoned())
+        return;
     Log("comparison with the fixed serial in SN.ini switched on");
     if (auto* compare = dlg.findChild<QCheckBox*>("compareCheck"); compare && compare->isVisible())
         compare->click();
@@ -181,6 +190,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Expect(&dlg, "verifyResultLabel", kVerified);
     Shot("token-verified");
 
+    if (WaitsAbandoned())
+        return;
     Log("the token's clock drifts ten steps (five minutes) ahead");
     for (int i = 0; i < 10; ++i)
         m_remote.DriftUpButton()->click();
@@ -189,8 +200,12 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Expect(&dlg, "verifyResultLabel", kRefused);
     Shot("drifted-token-refused");
 
+    if (WaitsAbandoned())
+        return;
     Calibrate(dlg);
 
+    if (WaitsAbandoned())
+        return;
     // The service never takes a password twice: the token's next one is needed.
     const auto lastStep = m_rig.remote.LastSentStep();
     if (m_rig.remote.Step() <= lastStep) {
@@ -202,6 +217,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Expect(&dlg, "verifyResultLabel", kVerified);
     Shot("verified-after-calibration");
 
+    if (WaitsAbandoned())
+        return;
     Log("unplugging the IR receiver");
     m_remote.IrPlugButton()->click();
     Expect(&dlg, "irStatusLabel", kIrNotFound);
@@ -211,6 +228,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
     Expect(&dlg, "irStatusLabel", kIrWorking);
     Shot("ir-receiver-replugged");
 
+    if (WaitsAbandoned())
+        return;
     Log("Exit (退出)");
     const auto begin = std::chrono::steady_clock::now();
     dlg.findChild<QPushButton*>("exitButton")->click();
@@ -223,6 +242,8 @@ void DemoScenario::Run(CMainDlg& dlg) {
 }
 
 void DemoScenario::Calibrate(CMainDlg& dlg) {
+    if (WaitsAbandoned())
+        return;
     Log("token calibration (令匙校准)");
     bool ran = false;
     // The button runs the dialog modally; this part runs inside that modal loop.
@@ -239,6 +260,8 @@ void DemoScenario::Calibrate(CMainDlg& dlg) {
             return;
         }
         Shot("calibration-open");
+        if (WaitsAbandoned())
+            return;
         PressToken();
         Expect(cal, "firstPasswordEdit", QString::fromStdString(m_rig.remote.LastSentPassword()));
         Expect(cal, "statusLabel", kCalWait);
@@ -249,6 +272,8 @@ void DemoScenario::Calibrate(CMainDlg& dlg) {
             return;
         }
         m_boxShot = "calibration-passed";
+        if (WaitsAbandoned())
+            return;
         PressToken();
         const bool closed = ProcessEventsUntil([&] { return !cal->isVisible(); }, 20s);
         Check(closed, "the calibration dialog closed after its verdict");

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -30,7 +32,7 @@ constexpr int kExitUsage = 2;
 
 void PrintHelp() {
     std::printf(
-        "usage: token_service_sim --state FILE [--port N] [--namespace URI]\n"
+        "usage: token_service_sim --state FILE [--port N] [--namespace URI] [--parent PID]\n"
         "       token_service_sim --state FILE --add-token SERIAL SECRET_HEX\n"
         "       token_service_sim --state FILE --bind SERIAL | --unbind SERIAL | --list\n"
         "\n"
@@ -42,6 +44,8 @@ void PrintHelp() {
         "                     (secret %s) when absent\n"
         "  --port N           TCP port, 0 (default) for any free port\n"
         "  --namespace URI    service namespace (default %s)\n"
+        "  --parent PID       stop, as on SIGTERM, when PID (the process that started\n"
+        "                     this one) ends, however it ends\n"
         "  --add-token SERIAL SECRET_HEX  add a token or replace one (drift 0), then exit\n"
         "  --bind SERIAL      mark a token bound, then exit\n"
         "  --unbind SERIAL    mark a token free, then exit\n"
@@ -82,6 +86,7 @@ struct Options {
     std::string statePath;
     int port = 0;
     std::string serviceNs = QUILLON_SERVICE_NAMESPACE;
+    long parent = 0;
     enum class Action { Serve, AddToken, Bind, Unbind, List } action = Action::Serve;
     std::string serial;
     std::string secretHex;
@@ -138,6 +143,15 @@ int Serve(const Options& options, TokenTable tokens) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A client that hangs up mid-reply must not end the process.
     signal(SIGPIPE, SIG_IGN);
+    if (options.parent > 0) {
+        // The kernel sends SIGTERM when the parent ends, even by SIGKILL; a parent that
+        // ended before this line is seen through the changed parent id.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != options.parent) {
+            return Failure("the parent process " + std::to_string(options.parent) +
+                           " has already ended");
+        }
+    }
 
     SystemTimeSource clock;
     TokenService service(options.statePath, std::move(tokens), clock);
@@ -191,6 +205,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--port" && value(1)) {
             if (!ParsePort(args[++i], options.port)) {
                 return Usage("port \"" + args[i] + "\" is not a number from 0 to 65535");
+            }
+        } else if (arg == "--parent" && value(1)) {
+            const std::string& text = args[++i];
+            const auto [ptr, ec] =
+                std::from_chars(text.data(), text.data() + text.size(), options.parent);
+            if (ec != std::errc{} || ptr != text.data() + text.size() || options.parent <= 0) {
+                return Usage("parent \"" + text + "\" is not a process id");
             }
         } else if (arg == "--namespace" && value(1)) {
             options.serviceNs = args[++i];

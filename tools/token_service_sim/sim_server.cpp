@@ -3,11 +3,14 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 namespace quillon::tokensim {
 
@@ -46,6 +49,11 @@ struct SimServer::Impl {
     std::FILE* log;
     httplib::Server http;
     int port = -1;
+    // httplib ignores a stop() that comes before listening has begun; these let a
+    // stop at any moment end Run().
+    std::atomic<bool> started{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> ended{false};
 
     void Log(const std::string& line) {
         if (log != nullptr) {
@@ -98,7 +106,7 @@ struct SimServer::Impl {
 };
 
 SimServer::SimServer(TokenService& service, std::string serviceNs, std::FILE* log)
-    : m_impl(new Impl{service, std::move(serviceNs), log, {}, -1}) {
+    : m_impl(new Impl{service, std::move(serviceNs), log, {}, -1, {}, {}, {}}) {
     Impl& impl = *m_impl;
     const std::string path(kServicePath);
     impl.http.set_payload_max_length(kMaxRequestBytes);
@@ -154,11 +162,26 @@ int SimServer::Bind(int port, std::string& error) {
 }
 
 bool SimServer::Run() {
-    return m_impl->http.listen_after_bind();
+    m_impl->started = true;
+    bool ok = true;
+    if (!m_impl->stopRequested)
+        ok = m_impl->http.listen_after_bind();
+    m_impl->ended = true;
+    return ok;
 }
 
 void SimServer::Stop() {
-    m_impl->http.stop();
+    m_impl->stopRequested = true;
+    if (!m_impl->started)
+        return;  // Run() will see the request
+    // Run() has begun: wait the moment until httplib says it listens, or Run() ended.
+    while (!m_impl->ended) {
+        if (m_impl->http.is_running()) {
+            m_impl->http.stop();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace quillon::tokensim

@@ -38,13 +38,22 @@ bool TokenServiceProcess::Start(const std::string& exe, const std::string& state
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0644);
     }
-    std::vector<std::string> args = {exe, "--state", stateFile, "--port", "0"};
+    // It ends with us, even when we are killed outright.
+    std::vector<std::string> args = {
+        exe, "--state", stateFile, "--port", "0", "--parent", std::to_string(::getpid())};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // Its own process group: a Ctrl-C in the terminal is for the program that started
+    // it, which stops it in its own time.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (spawned != 0) {

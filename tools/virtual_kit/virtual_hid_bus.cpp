@@ -11,6 +11,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tools/virtual_kit/temp_tree.h"
+
 namespace fs = std::filesystem;
 
 const Bytes kIrReceiverDescriptor = {
@@ -92,10 +94,7 @@ std::string Name(int n) {
 }  // namespace
 
 std::string VirtualHidBus::MakeTempRoot() {
-    std::string templ = (fs::temp_directory_path() / "quillon-hid-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return templ;
+    return MakeKitTempDir("hid-");
 }
 
 VirtualHidBus::VirtualHidBus(const std::string& devDir) : VirtualHidBus(MakeTempRoot(), devDir) {}

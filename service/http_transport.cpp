@@ -231,7 +231,7 @@ struct CUserAndHardwareService::Transfer {
     bool added = false;  // easy is attached to multi: a request is open
     curl_slist* headers = nullptr;
     std::atomic<bool> cancelled{false};
-    std::chrono::milliseconds stallTimeout{CUserAndHardwareService::kStallTimeout};
+    const Timeouts limits;
 
     // State of the current request.
     bool headersDone = false;
@@ -241,14 +241,16 @@ struct CUserAndHardwareService::Transfer {
     std::size_t pendingOffset = 0;
     std::array<char, CURL_ERROR_SIZE> errorText{};
     using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline;  // of the current call
     bool underWay = false;
     std::uint64_t received = 0;  // header and body bytes of this request
     std::uint64_t receivedSeen = 0;
+    std::uint64_t headerBytes = 0;
     std::uint64_t bodyBytes = 0;
-    bool tooLarge = false;
+    std::string overLimit;  // why a callback ended the transfer, "" while within limits
     Clock::time_point lastActivity;
 
-    Transfer() = default;
+    explicit Transfer(const Timeouts& timeouts) : limits(timeouts) {}
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
     ~Transfer() {
@@ -273,15 +275,15 @@ struct CUserAndHardwareService::Transfer {
         pendingOffset = 0;
         errorText[0] = '\0';
         underWay = false;
-        received = receivedSeen = bodyBytes = 0;
-        tooLarge = false;
+        received = receivedSeen = headerBytes = bodyBytes = 0;
+        overLimit.clear();
     }
 
     bool HasPending() const { return pendingOffset < pending.size(); }
 
     std::string Describe() const {
-        if (tooLarge) {
-            return "reply larger than " + std::to_string(kMaxReplyBytes) + " bytes";
+        if (!overLimit.empty()) {
+            return overLimit;
         }
         if (errorText[0] != '\0') {
             return errorText.data();
@@ -295,7 +297,7 @@ struct CUserAndHardwareService::Transfer {
         self->received += bytes;
         self->bodyBytes += bytes;
         if (self->bodyBytes > kMaxReplyBytes) {
-            self->tooLarge = true;
+            self->overLimit = "reply larger than " + std::to_string(kMaxReplyBytes) + " bytes";
             return 0;
         }
         try {
@@ -314,6 +316,12 @@ struct CUserAndHardwareService::Transfer {
         auto* self = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
         self->received += bytes;
+        self->headerBytes += bytes;
+        if (self->headerBytes > kMaxReplyHeaderBytes) {
+            self->overLimit =
+                "reply headers larger than " + std::to_string(kMaxReplyHeaderBytes) + " bytes";
+            return 0;
+        }
         const std::string_view line(data, bytes);
         if (line == "\r\n" || line == "\n") {
             long status = 0;
@@ -326,14 +334,20 @@ struct CUserAndHardwareService::Transfer {
         return bytes;
     }
 
-    // Drives the transfer until `done()` holds or it finishes. Fails on cancel, and
-    // when no byte has come in for the stall time once the request is under way
-    // (libcurl's own connect time-out covers the time before).
+    // Drives the transfer until `done()` holds or it finishes. Fails on cancel, once
+    // the call's deadline has passed, and when no byte has come in for the stall time
+    // since the request got under way (before that, libcurl's connect time-out).
     template <typename Done>
     std::int32_t Pump(Done done, std::string& error) {
         for (;;) {
             if (cancelled.load(std::memory_order_acquire)) {
                 error = "cancelled";
+                return E_FAIL;
+            }
+            const auto untilDeadline = deadline - Clock::now();
+            if (untilDeadline <= Clock::duration::zero()) {
+                error =
+                    "call deadline of " + std::to_string(limits.deadline.count()) + " ms passed";
                 return E_FAIL;
             }
             int running = 0;
@@ -351,16 +365,18 @@ struct CUserAndHardwareService::Transfer {
             if (done() || finished) {
                 return S_OK;
             }
-            int waitMs = 1000;
+            // Rounded up, so the deadline check above finds it passed after the wait.
+            int waitMs = static_cast<int>(std::min<std::int64_t>(
+                1000, std::chrono::ceil<std::chrono::milliseconds>(untilDeadline).count()));
             if (RequestUnderWay()) {
                 const auto now = Clock::now();
                 if (received != receivedSeen) {
                     receivedSeen = received;
                     lastActivity = now;
                 }
-                const auto left = stallTimeout - (now - lastActivity);
+                const auto left = limits.stall - (now - lastActivity);
                 if (left <= Clock::duration::zero()) {
-                    error = "no reply byte for " + std::to_string(stallTimeout.count()) + " ms";
+                    error = "no reply byte for " + std::to_string(limits.stall.count()) + " ms";
                     return E_FAIL;
                 }
                 waitMs = static_cast<int>(std::min<std::int64_t>(
@@ -426,9 +442,13 @@ private:
 CUserAndHardwareService::CUserAndHardwareService()
     : CUserAndHardwareService(BuiltInEndpointUrl()) {}
 
-CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl) {
+CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl)
+    : CUserAndHardwareService(endpointUrl, Timeouts{}) {}
+
+CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl,
+                                                 const Timeouts& timeouts) {
     InitCurlOnce();
-    m_transfer = std::make_unique<Transfer>();
+    m_transfer = std::make_unique<Transfer>(timeouts);
     std::string escaped;
     if (!EscapeUrl(endpointUrl, escaped)) {
         m_endpoint.hostName.clear();
@@ -443,6 +463,10 @@ CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl) {
 }
 
 CUserAndHardwareService::~CUserAndHardwareService() = default;
+
+std::chrono::milliseconds CUserAndHardwareService::CallDeadline() const {
+    return m_transfer->limits.deadline;
+}
 
 void CUserAndHardwareService::Cancel() {
     m_transfer->cancelled.store(true, std::memory_order_release);
@@ -463,12 +487,6 @@ std::int32_t CUserAndHardwareService::SetExplicitProxy(const char* host, std::ui
         return E_OUTOFMEMORY;
     }
     return S_OK;
-}
-
-void CUserAndHardwareService::SetTimeouts(std::chrono::milliseconds connect,
-                                          std::chrono::milliseconds stall) {
-    m_connectTimeout = connect;
-    m_transfer->stallTimeout = stall;
 }
 
 std::int32_t CUserAndHardwareService::Fail(std::int32_t code, std::string what) {
@@ -508,7 +526,7 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgent.data()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                                static_cast<long>(m_connectTimeout.count())) == CURLE_OK;
+                                static_cast<long>(t.limits.connect.count())) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorText.data()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t) == CURLE_OK;
@@ -576,7 +594,8 @@ std::int32_t CUserAndHardwareService::PostRequest() {
         return rc;
     }
     if (!t.headersDone) {
-        return Fail(E_FAIL, "sending the request failed: " + t.Describe());
+        return Fail(E_FAIL, t.overLimit.empty() ? "sending the request failed: " + t.Describe()
+                                                : t.overLimit);
     }
 
     long status = 0;
@@ -611,6 +630,7 @@ std::int32_t CUserAndHardwareService::ReviseEkey(const char16_t* ekeysn, const c
 std::int32_t CUserAndHardwareService::Call(const char16_t* ekeysn, const char16_t* ekeydp1,
                                            const char16_t* ekeydp2, std::int32_t& result) {
     ResetForCall();
+    m_transfer->deadline = Transfer::Clock::now() + m_transfer->limits.deadline;
     if (m_transfer->cancelled.load(std::memory_order_acquire)) {
         return Fail(E_FAIL, "cancelled");
     }

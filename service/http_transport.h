@@ -48,6 +48,9 @@ inline constexpr std::size_t kMaxPortText = 128;
 
 // A reply body beyond this fails the call; a real one is well under a kilobyte.
 inline constexpr std::size_t kMaxReplyBytes = 1 << 20;
+// Likewise all header lines of a reply, interim 1xx replies included; a real header
+// block is a few hundred bytes. Below libcurl's own limit, so this one speaks first.
+inline constexpr std::size_t kMaxReplyHeaderBytes = 1 << 16;
 
 struct EndpointUrl {
     std::string schemeName = "http";
@@ -74,18 +77,32 @@ public:
     // Time-outs that stand in for the platform defaults the service never overrides.
     static constexpr std::chrono::milliseconds kConnectTimeout{60'000};
     static constexpr std::chrono::milliseconds kStallTimeout{30'000};
+    // Bounds a whole call, connect included: a reply that trickles, or sends interim
+    // replies or header lines without end, never trips the stall time-out, and the
+    // verification holds the IR dispatcher (highlight, token input) while it waits.
+    // It equals the connect time-out the client already grants, so a slow but working
+    // network fares as before.
+    static constexpr std::chrono::milliseconds kCallDeadline{60'000};
+
+    struct Timeouts {
+        std::chrono::milliseconds connect = kConnectTimeout;
+        std::chrono::milliseconds stall = kStallTimeout;  // no reply byte for this long
+        std::chrono::milliseconds deadline = kCallDeadline;
+    };
 
     CUserAndHardwareService();  // the built-in endpoint
     explicit CUserAndHardwareService(std::string_view endpointUrl);
+    // Shorter time limits, for tests and tools.
+    CUserAndHardwareService(std::string_view endpointUrl, const Timeouts& timeouts);
     ~CUserAndHardwareService();
     CUserAndHardwareService(const CUserAndHardwareService&) = delete;
     CUserAndHardwareService& operator=(const CUserAndHardwareService&) = delete;
 
     // One call. The strings are NUL-terminated UTF-16 and may be null (sent as nil).
     // Returns S_OK with *result written, E_POINTER without a result location,
-    // E_OUTOFMEMORY, E_FAIL (connection, send, time-out, cancel, status 500, a reply
-    // that breaks the rules) or the XML reader's code for a reply that is not XML.
-    // *result is written only on S_OK.
+    // E_OUTOFMEMORY, E_FAIL (connection, send, time-out, deadline, cancel, status 500,
+    // a reply that breaks the rules or limits) or the XML reader's code for a reply that
+    // is not XML. *result is written only on S_OK.
     std::int32_t ReviseEkey(const char16_t* ekeysn, const char16_t* ekeydp1,
                             const char16_t* ekeydp2, std::int32_t* result);
 
@@ -100,8 +117,8 @@ public:
     // first call. Returns S_OK or E_OUTOFMEMORY.
     std::int32_t SetExplicitProxy(const char* host, std::uint16_t port);
 
-    // For tests and tools. Set before the first call.
-    void SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds stall);
+    // Each call ends within this much time from its start.
+    std::chrono::milliseconds CallDeadline() const;
 
     const EndpointUrl& Endpoint() const { return m_endpoint; }
     const std::string& TargetPath() const { return m_targetPath; }
@@ -126,7 +143,6 @@ private:
     std::string m_requestBody;
     std::string m_proxy;
     std::string m_targetPath;
-    std::chrono::milliseconds m_connectTimeout = kConnectTimeout;
     SoapFaultRecord m_fault;
     SaxReader m_xmlReader;
     std::string m_lastError;

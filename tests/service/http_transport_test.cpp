@@ -15,6 +15,16 @@
 namespace {
 
 using Then = LoopbackServer::Then;
+using std::chrono::milliseconds;
+
+// How late a time limit may end a call: loose enough for sanitizer builds on a busy
+// machine, tight enough to tell a limit that works from one that does not.
+constexpr milliseconds kLateMargin{1500};
+
+// A body that the reader keeps reading: the envelope is open, blanks may follow.
+const std::string kOpenEnvelope =
+    "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n<soap:Envelope "
+    "xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>";
 
 class HttpTransport : public ::testing::Test {
 protected:
@@ -172,6 +182,7 @@ TEST_F(HttpTransport, CancelEndsAStalledCall) {
     const LoopbackServer::Reply stalls[] = {
         {{}, Then::Stall},  // before the status
         {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<soap:"}, Then::Stall},  // mid-body
+        {{kOpenEnvelope}, Then::Repeat, " ", milliseconds(50)},                   // a trickle
     };
     for (const LoopbackServer::Reply& stall : stalls) {
         LoopbackServer stalling;
@@ -183,7 +194,7 @@ TEST_F(HttpTransport, CancelEndsAStalledCall) {
         ASSERT_TRUE(stalling.WaitForRequests(1));
         EXPECT_EQ(std::future_status::timeout, call.wait_for(std::chrono::milliseconds(0)));
         client.Cancel();
-        ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(5)));
+        ASSERT_EQ(std::future_status::ready, call.wait_for(kLateMargin));
         EXPECT_EQ(E_FAIL, call.get());
         EXPECT_EQ(42, result);
         EXPECT_EQ("cancelled", client.LastError());
@@ -198,14 +209,81 @@ TEST_F(HttpTransport, CancelBeforeTheCallIsNotLost) {
     EXPECT_EQ(0u, server.Connections());
 }
 
-TEST_F(HttpTransport, StalledServerTimesOut) {
-    server.Enqueue({{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n"}, Then::Stall});
-    CUserAndHardwareService client(server.Url());
-    client.SetTimeouts(std::chrono::seconds(5), std::chrono::milliseconds(100));
-    std::int32_t result = 42;
-    EXPECT_EQ(E_FAIL, client.ReviseEkey(u"1", u"2", u"3", &result));
-    EXPECT_EQ("no reply byte for 100 ms", client.LastError());
-    EXPECT_EQ(42, result);
+// Each limit ends the call with E_FAIL and its own message: not before the limit, and
+// soon after it.
+TEST_F(HttpTransport, TimeAndSizeLimitsEndTheCall) {
+    const std::string filler = "X-Filler: " + std::string(100, 'x') + "\r\n";
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::string headerCap =
+        "reply headers larger than " + std::to_string(kMaxReplyHeaderBytes) + " bytes";
+    struct Case {
+        const char* name;
+        LoopbackServer::Reply reply;
+        CUserAndHardwareService::Timeouts timeouts;
+        milliseconds limit;  // the call ends no sooner, and at most kLateMargin later
+        std::string error;
+    };
+    const milliseconds shortLimit{400};
+    const CUserAndHardwareService::Timeouts deadline{milliseconds(5000), milliseconds(5000),
+                                                     shortLimit};
+    const CUserAndHardwareService::Timeouts roomy{milliseconds(5000), milliseconds(5000),
+                                                  milliseconds(10'000)};
+    const std::string deadlinePassed = "call deadline of 400 ms passed";
+    const Case cases[] = {
+        {"a byte of the body every 50 ms",
+         {{kOpenEnvelope}, Then::Repeat, " ", milliseconds(50)},
+         deadline,
+         shortLimit,
+         deadlinePassed},
+        {"100 Continue every 50 ms",
+         {{}, Then::Repeat, interim, milliseconds(50)},
+         deadline,
+         shortLimit,
+         deadlinePassed},
+        {"a header line every 50 ms",
+         {{"HTTP/1.1 200 OK\r\n"}, Then::Repeat, filler, milliseconds(50)},
+         deadline,
+         shortLimit,
+         deadlinePassed},
+        {"silent after the headers",
+         {{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n"}, Then::Stall},
+         {milliseconds(5000), shortLimit, milliseconds(10'000)},
+         shortLimit,
+         "no reply byte for 400 ms"},
+        {"endless header block, fast",
+         {{"HTTP/1.1 200 OK\r\n"}, Then::Repeat, filler},
+         roomy,
+         milliseconds(0),
+         headerCap},
+        {"endless 100 Continue, fast",
+         {{}, Then::Repeat, interim},
+         roomy,
+         milliseconds(0),
+         headerCap},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackServer hostile;
+        hostile.Enqueue(c.reply);
+        CUserAndHardwareService client(hostile.Url(), c.timeouts);
+        EXPECT_EQ(c.timeouts.deadline, client.CallDeadline());
+        std::int32_t result = 42;
+        auto call = std::async(std::launch::async, [&] {
+            const auto start = std::chrono::steady_clock::now();
+            const std::int32_t rc = client.ReviseEkey(u"1", u"2", u"3", &result);
+            return std::pair(rc, std::chrono::steady_clock::now() - start);
+        });
+        if (call.wait_for(c.limit + kLateMargin) != std::future_status::ready) {
+            client.Cancel();
+            ADD_FAILURE() << "the call outlived its limit";
+        }
+        const auto [rc, elapsed] = call.get();
+        EXPECT_EQ(E_FAIL, rc) << std::hex << rc;
+        EXPECT_EQ(c.error, client.LastError());
+        EXPECT_GE(elapsed, c.limit);
+        EXPECT_EQ(42, result);
+        EXPECT_EQ(1u, hostile.Requests().size());
+    }
 }
 
 TEST_F(HttpTransport, RefusedConnectionAndMissingResultLocation) {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -173,11 +174,55 @@ void LoopbackServer::Serve(int connection) {
         if (reply.then == Then::Close) {
             return;
         }
+        if (reply.then == Then::Repeat) {
+            Repeat(connection, reply);
+            return;
+        }
         if (reply.then == Then::Stall) {
             // Hold the connection silent until the client hangs up or we stop.
             while (WaitReadable(connection) && ::recv(connection, buffer, sizeof(buffer), 0) > 0) {
             }
             return;
+        }
+    }
+}
+
+void LoopbackServer::Repeat(int connection, const Reply& reply) const {
+    using Clock = std::chrono::steady_clock;
+    auto due = Clock::now() + reply.every;
+    std::string_view unsent;  // rest of the current repetition
+    char buffer[4096];
+    for (;;) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+        const bool sending = !unsent.empty() || wait.count() <= 0;
+        // Wait until a send is due and the socket takes it; a client that hangs up or
+        // the server stopping ends the reply.
+        pollfd fds[2] = {{connection, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0},
+                         {m_wake[0], POLLIN, 0}};
+        if (::poll(fds, 2, sending ? -1 : static_cast<int>(wait.count())) < 0) {
+            continue;
+        }
+        if ((fds[1].revents & POLLIN) != 0 || (fds[0].revents & (POLLERR | POLLHUP)) != 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0 &&
+            ::recv(connection, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0) {
+            return;
+        }
+        if ((fds[0].revents & POLLOUT) == 0) {
+            continue;
+        }
+        if (unsent.empty()) {
+            unsent = reply.repeat;
+        }
+        const ssize_t n =
+            ::send(connection, unsent.data(), unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) {
+            return;
+        }
+        unsent.remove_prefix(n < 0 ? 0 : static_cast<std::size_t>(n));
+        if (unsent.empty()) {
+            due = Clock::now() + reply.every;
         }
     }
 }

@@ -3,7 +3,8 @@
 // A small HTTP server on 127.0.0.1 (ephemeral port) for the client tests. It serves
 // one connection at a time, records each request's exact bytes and answers with
 // scripted replies: given bytes in given pieces, then keep the connection, close it,
-// or stall until the client gives up.
+// stall until the client gives up, or keep sending more (a trickle, endless interim
+// replies or headers) until the client gives up.
 
 #include <chrono>
 #include <condition_variable>
@@ -17,10 +18,13 @@
 
 class LoopbackServer {
 public:
-    enum class Then { KeepOpen, Close, Stall };
+    enum class Then { KeepOpen, Close, Stall, Repeat };
     struct Reply {
         std::vector<std::string> pieces;  // each sent with its own send()
         Then then = Then::KeepOpen;
+        // Then::Repeat: `repeat` goes out every `every` (0: as fast as the client takes it).
+        std::string repeat = {};
+        std::chrono::milliseconds every{0};
     };
 
     LoopbackServer();
@@ -47,6 +51,7 @@ private:
     void Run();
     void Serve(int connection);
     bool WaitReadable(int fd) const;  // false when stopping
+    void Repeat(int connection, const Reply& reply) const;
 
     int m_listen = -1;
     int m_wake[2] = {-1, -1};

@@ -5,6 +5,9 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,7 +112,34 @@ bool HidSystem::ListInterfaces(std::vector<std::string>* names) const {
 }
 
 int HidSystem::OpenNode(const std::string& path, int flags) {
-    return ::open(path.c_str(), flags);
+    const int fd = ::open(path.c_str(), flags);
+    if (fd >= 0 || errno != ENXIO)
+        return fd;
+    // A Unix socket in the node's place is a receiver that another process serves
+    // (the virtual kit): a connection is one open of the device, a message one report,
+    // and the server closing it is an unplug.
+    struct stat st {};
+    sockaddr_un address{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        path.size() >= sizeof address.sun_path) {
+        errno = ENXIO;
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int type = SOCK_SEQPACKET | SOCK_CLOEXEC | ((flags & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
+    const int sock = ::socket(AF_UNIX, type, 0);
+    if (sock < 0)
+        return -1;
+    // connect() needs write access to the socket file, as open() would to the node.
+    if (::connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(sock);
+        errno = error == ECONNREFUSED ? ENXIO : error;
+        return -1;
+    }
+    return sock;
 }
 
 std::int32_t HidSystem::OpenHidDevice(const char* path, bool read, bool write, bool overlapped,

@@ -86,7 +86,8 @@ public:
                                bool exclusive, bool getInfo, HidDeviceInfo* info);
 
 protected:
-    // Opens a device node. The real nodes use open(); tests put their own devices here.
+    // Opens a device node: open(), or a connection when the node is a Unix socket
+    // that another process serves (the virtual kit). Tests put their own devices here.
     virtual int OpenNode(const std::string& path, int flags);
 
 private:

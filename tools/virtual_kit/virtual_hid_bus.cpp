@@ -1,7 +1,10 @@
 #include "tools/virtual_kit/virtual_hid_bus.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,18 +100,28 @@ std::string VirtualHidBus::MakeTempRoot() {
     return MakeKitTempDir("hid-");
 }
 
-VirtualHidBus::VirtualHidBus(const std::string& devDir) : VirtualHidBus(MakeTempRoot(), devDir) {}
+VirtualHidBus::VirtualHidBus(const std::string& devDir, KitNodes nodes)
+    : VirtualHidBus(MakeTempRoot(), devDir, nodes) {}
 
-VirtualHidBus::VirtualHidBus(const std::string& root, const std::string& devDir)
-    : HidSystem(root + "/sys", root + "/" + devDir), m_root(root) {
+VirtualHidBus::VirtualHidBus(const std::string& root, const std::string& devDir, KitNodes nodes)
+    : HidSystem(root + "/sys", root + "/" + devDir), m_root(root), m_kind(nodes) {
     fs::create_directories(fs::path(SysRoot()) / "class/hidraw");
     fs::create_directories(DevRoot());
 }
 
 VirtualHidBus::~VirtualHidBus() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.Signal();
+    if (m_acceptor.joinable())
+        m_acceptor.join();
     for (auto& [path, node] : m_nodes) {
         if (node.peer >= 0)
             ::close(node.peer);
+        if (node.listener >= 0)
+            ::close(node.listener);
     }
     std::error_code ignored;
     fs::remove_all(m_root, ignored);
@@ -144,7 +157,68 @@ void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
         node.plugged = true;
         node.denied = denied;
     }
+    if (m_kind == KitNodes::Served) {
+        const std::string uevent = OrvaneUevent();
+        AddInterface(n, &uevent, &descriptor);
+        ServeNode(n, denied);
+        return;
+    }
     AddDevice(n, OrvaneUevent(), descriptor);
+}
+
+void VirtualHidBus::ServeNode(int n, bool denied) {
+    const std::string path = NodePath(n);
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("node path too long for a socket: " + path);
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 8) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot serve " + path);
+    }
+    ::chmod(path.c_str(), denied ? 0 : 0660);
+    std::lock_guard lock(m_mutex);
+    m_nodes[path].listener = fd;
+    if (!m_acceptor.joinable())
+        m_acceptor = std::thread([this] { Accept(); });
+    m_wake.Signal();
+}
+
+void VirtualHidBus::Accept() {
+    for (;;) {
+        std::vector<pollfd> fds{{m_wake.Fd(), POLLIN, 0}};
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopping)
+                return;
+            for (const auto& [path, node] : m_nodes) {
+                if (node.listener >= 0)
+                    fds.push_back({node.listener, POLLIN, 0});
+            }
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+            return;
+        m_wake.Drain();
+        std::lock_guard lock(m_mutex);
+        for (auto& [path, node] : m_nodes) {
+            if (node.listener < 0)
+                continue;
+            // A later open takes over, as a new open of the kit's in-process nodes does.
+            int conn;
+            while ((conn = ::accept4(node.listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+                if (node.peer >= 0)
+                    ::close(node.peer);
+                node.peer = conn;
+                ++node.opens;
+                ++m_nodeOpenCalls;
+                m_changed.notify_all();
+            }
+        }
+    }
 }
 
 void VirtualHidBus::Grant(int n) {
@@ -166,6 +240,10 @@ void VirtualHidBus::Unplug(int n) {
     if (node.peer >= 0)
         ::close(node.peer);
     node.peer = -1;
+    if (node.listener >= 0)
+        ::close(node.listener);
+    node.listener = -1;
+    m_wake.Signal();
 }
 
 void VirtualHidBus::HangUp(int n) {

@@ -9,6 +9,10 @@
 // Socket pairs rather than FIFOs: a FIFO joins reports written back to back into one
 // read, and it has no connection per open, so the kit could not end the layer's open
 // the way an unplug ends a hidraw open (poll reports a hang-up, reads fail).
+//
+// Served, the receivers are listening SOCK_SEQPACKET sockets in the node's place, so
+// another process (quillonctl, the window) opens them through the real HID layer,
+// pointed at this tree: each connection is an open, and the same rules hold.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/hid_device.h"
@@ -34,18 +39,24 @@ extern const Bytes kKeyboardDescriptor;
 std::string Uevent(std::uint16_t vendor, std::uint16_t product);
 std::string OrvaneUevent();  // 0471:0606
 
+enum class KitNodes {
+    InProcess,  // only this process's layer can open a receiver
+    Served,     // any process can, through the socket in the node's place
+};
+
 class VirtualHidBus : public HidSystem {
 public:
     // `devDir` is the dev root's path below the temporary directory.
-    explicit VirtualHidBus(const std::string& devDir = "dev");
+    explicit VirtualHidBus(const std::string& devDir = "dev", KitNodes nodes = KitNodes::InProcess);
     ~VirtualHidBus() override;
 
     // sysfs entry of hidrawN only, with any contents; nullptr leaves a file out.
     void AddInterface(int n, const std::string* uevent, const Bytes* descriptor);
     // sysfs entry and a plain-file node.
     void AddDevice(int n, const std::string& uevent, const Bytes& descriptor);
-    // sysfs entry and node of an Orvane receiver that opens as a socket pair.
-    // `denied`: opens fail with EACCES until Grant(), as before udev sets the access.
+    // sysfs entry and node of an Orvane receiver that opens as a socket pair (served:
+    // as a connection to the node's socket). `denied`: opens fail with EACCES until
+    // Grant(), as before udev sets the access (served: the socket's mode is 0000).
     void PlugReceiver(int n, const Bytes& descriptor, bool denied = false);
     // Lets opens succeed and changes the node's mode, as udev does.
     void Grant(int n);
@@ -71,17 +82,24 @@ protected:
     int OpenNode(const std::string& path, int flags) override;
 
 private:
-    VirtualHidBus(const std::string& root, const std::string& devDir);
+    VirtualHidBus(const std::string& root, const std::string& devDir, KitNodes nodes);
     static std::string MakeTempRoot();
+    void ServeNode(int n, bool denied);
+    void Accept();  // acceptor thread body
 
     struct Node {
         bool plugged = false;
         bool denied = false;
         int opens = 0;
         int peer = -1;
+        int listener = -1;  // served only
     };
 
     std::string m_root;
+    const KitNodes m_kind;
+    std::thread m_acceptor;  // served only, from the first plug on
+    WakeSignal m_wake;
+    bool m_stopping = false;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::map<std::string, Node> m_nodes;  // by node path

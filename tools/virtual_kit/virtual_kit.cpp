@@ -55,7 +55,7 @@ std::optional<GameScanCode> GameCodeForKey(KeyId key) {
     return std::nullopt;
 }
 
-VirtualKit::VirtualKit() {
+VirtualKit::VirtualKit(KitNodes nodes) : m_bus("dev", nodes) {
     m_bus.AddDevice(kKeyboardNode, Uevent(0x046D, 0xC31C), kKeyboardDescriptor);
 }
 

@@ -38,8 +38,8 @@ public:
     static constexpr int kGameNode = 1;
     static constexpr int kKeyboardNode = 2;
 
-    // Both receivers start unplugged.
-    VirtualKit();
+    // Both receivers start unplugged. Served: other processes can open them too.
+    explicit VirtualKit(KitNodes nodes = KitNodes::InProcess);
     VirtualKit(const VirtualKit&) = delete;
     VirtualKit& operator=(const VirtualKit&) = delete;
 

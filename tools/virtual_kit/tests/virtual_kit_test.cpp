@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include "platform/worker_thread.h"
 #include "receiver/receiver_monitor.h"
@@ -181,3 +186,40 @@ TEST(VirtualReportsTest, CarryTheValidityBitsAndTheCodeBigEndian) {
 }
 
 }  // namespace
+
+// Served, the receivers open through the layer's plain open path, as they do for
+// another process pointed at the kit's tree: one report per read, and an unplug ends
+// the open.
+TEST(ServedKit, ReceiversOpenReadAndUnplugThroughThePlainLayer) {
+    VirtualKit kit(KitNodes::Served);
+    kit.PlugIr();
+    HidSystem layer(kit.Bus().SysRoot(), kit.Bus().DevRoot());
+    const std::string path = kit.Bus().NodePath(VirtualKit::kIrNode);
+    HidDeviceInfo info;
+    ASSERT_EQ(layer.OpenHidDevice(path.c_str(), true, true, true, true, true, &info), HID_OPEN_OK)
+        << std::strerror(errno);
+    EXPECT_EQ(info.caps.usagePage, 0xFF00);
+    ASSERT_TRUE(kit.WaitForIrOpens(1, 5s));
+
+    ASSERT_TRUE(kit.SendIr(0x7F97));
+    ASSERT_TRUE(kit.SendIr(0x0A11));
+    std::uint8_t buffer[64];
+    for (int low : {0x97, 0x11}) {
+        const HidReadResult r = ReadHidReport(info.handle.Get(), -1, buffer, 1000);
+        ASSERT_EQ(r.status, HidReadStatus::Report);
+        ASSERT_EQ(r.size, 6u);
+        EXPECT_EQ(buffer[5], low);
+    }
+    kit.UnplugIr();
+    EXPECT_EQ(ReadHidReport(info.handle.Get(), -1, buffer, 1000).status, HidReadStatus::Failed);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    if (geteuid() != 0) {  // root opens whatever the mode says
+        kit.Bus().PlugReceiver(5, kIrReceiverDescriptor, /*denied=*/true);
+        HidDeviceInfo denied;
+        const std::string deniedPath = kit.Bus().NodePath(5);
+        EXPECT_EQ(layer.OpenHidDevice(deniedPath.c_str(), true, true, true, true, false, &denied),
+                  HID_OPEN_FAILED);
+        EXPECT_EQ(errno, EACCES);
+    }
+}

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 #include <string_view>
 
@@ -109,6 +110,23 @@ bool HidSystem::ListInterfaces(std::vector<std::string>* names) const {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
     return true;
+}
+
+namespace {
+
+std::string FromEnvironment(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+}  // namespace
+
+std::string HidSysRootFromEnvironment() {
+    return FromEnvironment("QUILLON_SYSFS_ROOT", "/sys");
+}
+
+std::string HidDevRootFromEnvironment() {
+    return FromEnvironment("QUILLON_DEV_ROOT", "/dev");
 }
 
 int HidSystem::OpenNode(const std::string& path, int flags) {

@@ -64,6 +64,11 @@ enum : std::int32_t {
     HID_OPEN_NO_CAPS = -5,
 };
 
+// The roots of the real tree: /sys and /dev, unless QUILLON_SYSFS_ROOT and
+// QUILLON_DEV_ROOT name others (a virtual kit's tree, for tests and demonstrations).
+std::string HidSysRootFromEnvironment();
+std::string HidDevRootFromEnvironment();
+
 class HidSystem {
 public:
     HidSystem(std::string sysRoot, std::string devRoot);

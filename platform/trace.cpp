@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -19,6 +20,7 @@ namespace {
 
 std::mutex g_captureMutex;
 TraceCapture* g_capture = nullptr;
+std::atomic<bool> g_output{true};
 
 // At exit the queue is written out as long as the output keeps taking lines; once
 // it has taken nothing for this long the program ends without the rest.
@@ -224,8 +226,12 @@ void Trace(const char* format, ...) {
     TraceLine(line);
 }
 
+void SetTraceOutput(bool on) {
+    g_output = on;
+}
+
 void TraceLine(std::string_view line) {
-    if (Captured(line))
+    if (Captured(line) || !g_output)
         return;
     std::string text;
     text.reserve(line.size() + 1);

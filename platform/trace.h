@@ -25,6 +25,10 @@ void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A line as it is, without formatting (Qt's own messages, for instance).
 void TraceLine(std::string_view line);
 
+// Off: lines are dropped without a trace (a terminal program's default, so that
+// only its own output reaches the user). On at start.
+void SetTraceOutput(bool on);
+
 // Waits until every queued line has been written, or `timeout` passed; false then.
 bool TraceFlush(std::chrono::milliseconds timeout);
 

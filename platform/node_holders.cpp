@@ -1,0 +1,93 @@
+#include "platform/node_holders.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <sstream>
+
+namespace {
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& value, int base = 10) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc{} && end == text.data() + text.size();
+}
+
+// "maj:min:inode", the first two in hex.
+bool ParseDeviceInode(std::string_view text, LockEntry& entry) {
+    const std::size_t first = text.find(':');
+    const std::size_t second = text.find(':', first + 1);
+    if (first == std::string_view::npos || second == std::string_view::npos)
+        return false;
+    return ParseNumber(text.substr(0, first), entry.major, 16) &&
+           ParseNumber(text.substr(first + 1, second - first - 1), entry.minor, 16) &&
+           ParseNumber(text.substr(second + 1), entry.inode);
+}
+
+// /proc files report a size of 0, so read until the end.
+std::string ReadSmallFile(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 24))
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+std::vector<LockEntry> ParseProcLocks(std::string_view text) {
+    std::vector<LockEntry> entries;
+    std::istringstream lines{std::string(text)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:131 0 EOF"
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->")
+            continue;  // waiting for the lock, not holding it
+        fields >> mode >> access >> pid >> where;
+        LockEntry entry;
+        entry.kind = kind;
+        entry.write = access == "WRITE";
+        if (number.empty() || number.back() != ':' || where.empty() ||
+            !ParseDeviceInode(where, entry)) {
+            continue;
+        }
+        if (!ParseNumber(std::string_view(pid), entry.pid))
+            continue;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::string ProcessCommand(pid_t pid, const std::string& procRoot) {
+    std::string command = ReadSmallFile(procRoot + "/" + std::to_string(pid) + "/comm");
+    if (const std::size_t end = command.find('\n'); end != std::string::npos)
+        command.resize(end);
+    return command;
+}
+
+std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::string& procRoot) {
+    std::vector<NodeHolder> holders;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return holders;
+    for (const LockEntry& entry : ParseProcLocks(ReadSmallFile(procRoot + "/locks"))) {
+        if (entry.inode != st.st_ino || entry.major != major(st.st_dev) ||
+            entry.minor != minor(st.st_dev)) {
+            continue;
+        }
+        holders.push_back({entry.pid, entry.pid > 0 ? ProcessCommand(entry.pid, procRoot) : "",
+                           entry.kind});
+    }
+    return holders;
+}

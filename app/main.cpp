@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "platform/single_instance.h"
+#include "service/service_config.h"
 
 int main(int argc, char** argv) {
     // Taken before anything else, so a second copy touches nothing.
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);
 
+    // A second copy shows only its refusal (InitInstance).
+    if (!g_hInstanceMutex->AlreadyRunning())
+        LoadServiceConfigAtStart(ConfigEnvironment::FromProcess());
     {
         CQuillonApp theApp;
         theApp.InitInstance();

@@ -11,9 +11,30 @@
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/receiver_monitor.h"
+#include "service/token_verification.h"
 
 std::unique_ptr<SingleInstanceLock> g_hInstanceMutex;
 std::uint32_t g_dwMutexError = 0;
+
+bool LoadServiceConfigAtStart(const ConfigEnvironment& env) {
+    ServiceConfig config = LoadServiceConfig(env);
+    const std::string error = config.error;
+    if (config.ok()) {
+        Trace("[KEYWARDEN] Token service %s (%s)", config.settings.endpoint.c_str(),
+              config.settings.source.empty() ? "built in" : config.settings.source.c_str());
+    } else {
+        Trace("[KEYWARDEN] %s", error.c_str());
+    }
+    SetFlowServiceConfig(std::move(config));
+    if (error.empty())
+        return true;
+    ShowMessageBox(nullptr,
+                   QString::fromStdString("Bad configuration file:\n" + error +
+                                          "\nThe token service will not be called until it is "
+                                          "corrected."),
+                   "WARNING", BoxIcon::Error);
+    return false;
+}
 
 CQuillonApp::CQuillonApp()
     : m_ownServices(MakeSystemdServiceControl()),

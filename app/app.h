@@ -10,6 +10,7 @@
 #include "app/main_dlg.h"
 #include "platform/service_control.h"
 #include "platform/single_instance.h"
+#include "service/service_config.h"
 
 class QSocketNotifier;
 
@@ -17,6 +18,12 @@ class QSocketNotifier;
 // (kErrorAlreadyExists when another copy holds it).
 extern std::unique_ptr<SingleInstanceLock> g_hInstanceMutex;
 extern std::uint32_t g_dwMutexError;
+
+// Reads the token service configuration for both flows at start. A bad or unreadable
+// file is reported once, in a box (caption "WARNING") naming the file, the line and
+// the fault; the flows then send nothing until the program is started again, and
+// every verification shows its network-failure line. Returns false in that case.
+bool LoadServiceConfigAtStart(const ConfigEnvironment& env);
 
 class CQuillonApp {
 public:

@@ -7,6 +7,7 @@
 #include "platform/single_instance.h"
 #include "platform/stop_signals.h"
 #include "platform/trace.h"
+#include "service/service_config.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);
 
+    // A second copy shows only its refusal (InitInstance).
+    if (!g_hInstanceMutex->AlreadyRunning())
+        LoadServiceConfigAtStart(ConfigEnvironment::FromProcess());
     {
         CQuillonApp theApp;
         theApp.ExitOnStopSignals();

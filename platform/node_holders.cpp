@@ -86,8 +86,8 @@ std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::stri
             entry.minor != minor(st.st_dev)) {
             continue;
         }
-        holders.push_back({entry.pid, entry.pid > 0 ? ProcessCommand(entry.pid, procRoot) : "",
-                           entry.kind});
+        holders.push_back(
+            {entry.pid, entry.pid > 0 ? ProcessCommand(entry.pid, procRoot) : "", entry.kind});
     }
     return holders;
 }

@@ -99,7 +99,8 @@ bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* er
             node.usagePage = info.caps.usagePage;
             node.usage = info.caps.usage;
         }
-        const std::string uevent = ReadText(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
+        const std::string uevent =
+            ReadText(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
         node.hidName = UeventValue(uevent, "HID_NAME");
         node.usbPath = UeventValue(uevent, "HID_PHYS");
         node.role = node.identified ? RoleOf(node) : NodeRole::NotKit;

@@ -21,16 +21,16 @@ std::string_view RoleKey(NodeRole role);
 std::string_view RoleText(NodeRole role);
 
 struct NodeReport {
-    std::string name;     // hidrawN
-    std::string path;     // <dev root>/hidrawN
+    std::string name;         // hidrawN
+    std::string path;         // <dev root>/hidrawN
     bool identified = false;  // ids and descriptor could be read from sysfs
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::uint16_t usagePage = 0;
     std::uint16_t usage = 0;
     NodeRole role = NodeRole::NotKit;
-    std::string hidName;  // HID_NAME of the uevent
-    std::string usbPath;  // HID_PHYS of the uevent
+    std::string hidName;   // HID_NAME of the uevent
+    std::string usbPath;   // HID_PHYS of the uevent
     bool present = false;  // the node itself exists
     bool mayOpen = false;  // read and write access for this user
     int accessError = 0;   // errno of the access check when not

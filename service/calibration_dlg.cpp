@@ -223,13 +223,7 @@ void CEKeyInputforRevise::SendRequest(std::string serial, std::string first, std
     Verdict verdict = Verdict::Exception;
     // Everything is guarded, not only the call: an exception must not leave the thread.
     try {
-        std::optional<CUserAndHardwareService> client;
-        const std::string endpoint = VerificationEndpoint();
-        if (endpoint.empty()) {
-            client.emplace();
-        } else {
-            client.emplace(endpoint);
-        }
+        const std::unique_ptr<CUserAndHardwareService> client = MakeFlowClient();
         std::int32_t result = 0;
         Trace("[KEYWARDEN] Step 1");
         const std::u16string ekeysn = Utf8ToUtf16(serial);

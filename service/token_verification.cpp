@@ -3,7 +3,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 
 #include "platform/trace.h"
 #include "receiver/running.h"
@@ -13,8 +12,9 @@
 
 namespace {
 
-std::mutex g_endpointMutex;
+std::mutex g_flowMutex;
 std::string g_endpoint;
+ServiceConfig g_config;
 
 void CancelClient(void* context) {
     static_cast<CUserAndHardwareService*>(context)->Cancel();
@@ -70,13 +70,7 @@ VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view pas
     // The whole exchange is guarded, construction included: an exception must never
     // leave the dispatcher thread, which would end the program.
     try {
-        const std::string endpoint = VerificationEndpoint();
-        std::optional<CUserAndHardwareService> client;
-        if (endpoint.empty()) {
-            client.emplace();
-        } else {
-            client.emplace(endpoint);
-        }
+        const std::unique_ptr<CUserAndHardwareService> client = MakeFlowClient();
         const std::u16string ekeysn = Utf8ToUtf16(serial);
         const std::u16string ekeydp = Utf8ToUtf16(password);
         std::int32_t result = 0;
@@ -98,12 +92,32 @@ VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view pas
     return VerifyOutcome::Exception;
 }
 
+void SetFlowServiceConfig(ServiceConfig config) {
+    std::lock_guard lock(g_flowMutex);
+    g_config = std::move(config);
+}
+
+std::unique_ptr<CUserAndHardwareService> MakeFlowClient() {
+    ServiceConfig config;
+    {
+        std::lock_guard lock(g_flowMutex);
+        config = g_config;
+        if (config.ok() && !g_endpoint.empty()) {
+            config.settings.endpoint = g_endpoint;
+        }
+    }
+    if (!config.ok()) {
+        config.settings.endpoint.clear();  // fails the checks: a client that sends nothing
+    }
+    return MakeServiceClient(config.settings);
+}
+
 void SetVerificationEndpoint(std::string url) {
-    std::lock_guard lock(g_endpointMutex);
+    std::lock_guard lock(g_flowMutex);
     g_endpoint = std::move(url);
 }
 
 std::string VerificationEndpoint() {
-    std::lock_guard lock(g_endpointMutex);
+    std::lock_guard lock(g_flowMutex);
     return g_endpoint;
 }

@@ -5,8 +5,11 @@
 // dialog's verification line. Qt-free; runs on the IR dispatcher thread.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "service/service_config.h"
 
 // The service's answer for a token that is already bound to a user.
 inline constexpr std::int32_t RESULT_TOKEN_BOUND = 21030;
@@ -31,7 +34,18 @@ VerifyOutcome ClassifyVerifyResult(std::int32_t status, std::int32_t result);
 // (NetworkFailure). `serial` and `password` are UTF-8.
 VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view password);
 
-// The endpoint verifications use; empty (the default) means the client's built-in
-// one. Set through code only, for tests and tools. Thread-safe.
+// The configuration both flows (verification and calibration) build their clients
+// from; the built-in settings until set. After a configuration that failed to load,
+// every flow call fails as a network failure without a request: nothing is sent to
+// an endpoint nobody meant. Thread-safe.
+void SetFlowServiceConfig(ServiceConfig config);
+
+// A client for one call of a flow, from the configuration above, with the endpoint of
+// SetVerificationEndpoint in place of the configured one when that is set. Throws
+// std::bad_alloc.
+std::unique_ptr<CUserAndHardwareService> MakeFlowClient();
+
+// An endpoint that replaces the configured one; empty (the default): none. Set through
+// code only, for tests and tools. It does not lift a failed configuration. Thread-safe.
 void SetVerificationEndpoint(std::string url);
 std::string VerificationEndpoint();

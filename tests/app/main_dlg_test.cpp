@@ -55,6 +55,7 @@ protected:
         g_bRunning = false;
         g_bCalibrating = false;
         SetVerificationEndpoint("");
+        SetFlowServiceConfig({});
     }
 
     // A dialog whose receiver threads are never started.
@@ -361,6 +362,48 @@ TEST_F(MainDlgTest, VerificationInFlightEndsWhenRunningStops) {
     // The server would stall for the client's 30 s time-out; the stop ends it first.
     ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(Shows(*dlg, "verifyResultLabel", "网络不通或服务器有问题，令匙验证不成功"));
+}
+
+TEST_F(MainDlgTest, BadConfigurationFileShowsOneBoxAndNothingIsSent) {
+    ::setenv("no_proxy", "127.0.0.1", 1);
+    LoopbackServer server;
+    ConfigEnvironment env;
+    env.xdgConfigHome = (m_cwd.Path() / "xdg").string();
+    env.systemDir = (m_cwd.Path() / "etc").string();
+    const std::filesystem::path file = m_cwd.Path() / "xdg" / "quillon" / "quillon.conf";
+    std::filesystem::create_directories(file.parent_path());
+    auto write = [&](const std::string& text) { std::ofstream(file, std::ios::trunc) << text; };
+
+    // The endpoint line is fine; the file as a whole is not, so it is not used at all.
+    write("endpoint = " + server.Url() + "\nproxy = 127.0.0.1\n");
+    BoxRecorder boxes;
+    EXPECT_FALSE(LoadServiceConfigAtStart(env));
+    ASSERT_EQ(boxes.m_calls.size(), 1u);
+    EXPECT_EQ(boxes.m_calls[0].text.toStdString(),
+              "Bad configuration file:\n" + file.string() +
+                  ":2: proxy: expected host:port\nThe token service will not be called until it "
+                  "is corrected.");
+    EXPECT_EQ(boxes.m_calls[0].caption, "WARNING");
+    EXPECT_EQ(boxes.m_calls[0].icon, BoxIcon::Error);
+
+    g_bRunning = true;
+    auto dlg = MakeDialog();
+    for (const std::string& override : {std::string(), server.Url()}) {
+        SetVerificationEndpoint(override);  // the tools' override does not lift it either
+        OnWorker([&] { dlg->OnTokenTaken(kFrame); });
+        EXPECT_TRUE(Shows(*dlg, "verifyResultLabel", "网络不通或服务器有问题，令匙验证不成功"));
+    }
+    EXPECT_EQ(server.Connections(), 0u);
+
+    // Corrected and read again: no box, and the file's endpoint is called.
+    SetVerificationEndpoint("");
+    write("endpoint = " + server.Url() + "\n");
+    server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}});
+    EXPECT_TRUE(LoadServiceConfigAtStart(env));
+    EXPECT_EQ(boxes.m_calls.size(), 1u);
+    OnWorker([&] { dlg->OnTokenTaken(kFrame); });
+    EXPECT_TRUE(Shows(*dlg, "verifyResultLabel", "令匙验证通过"));
+    EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST_F(MainDlgTest, HighlightNeverWaitsForTheWindowThread) {

@@ -1,0 +1,257 @@
+#include "service/service_config.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/http_transport.h"
+#include "service/status.h"
+#include "tests/service/loopback_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ServiceConfigTest : public ::testing::Test {
+protected:
+    ServiceConfigTest() {
+        std::string tmpl = (fs::temp_directory_path() / "quillon-conf-XXXXXX").string();
+        if (::mkdtemp(tmpl.data()) == nullptr)
+            std::abort();
+        m_root = tmpl;
+        // Traversable by others: one case reads as an unprivileged user.
+        fs::permissions(m_root, fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec | fs::perms::others_read);
+        m_env.home = (m_root / "home").string();
+        m_env.systemDir = (m_root / "etc").string();
+    }
+    ~ServiceConfigTest() override {
+        std::error_code ec;
+        for (const auto& entry : fs::recursive_directory_iterator(m_root, ec))
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(m_root, ec);
+    }
+
+    // Writes <dir>/quillon/quillon.conf and returns its path.
+    std::string Write(const fs::path& dir, std::string_view text) {
+        fs::create_directories(dir / "quillon");
+        const fs::path file = dir / "quillon" / "quillon.conf";
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return file.string();
+    }
+
+    fs::path m_root;
+    ConfigEnvironment m_env;
+};
+
+TEST_F(ServiceConfigTest, FirstExistingFileWinsWholeOverBuiltIn) {
+    EXPECT_EQ(CheckEndpointUrl(BuiltInEndpointUrl()), "") << "the built-in endpoint must pass";
+
+    // No file: the built-in settings.
+    ServiceConfig config = LoadServiceConfig(m_env);
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.endpoint, BuiltInEndpointUrl());
+    EXPECT_EQ(config.settings.proxyHost, "");
+    EXPECT_EQ(config.settings.source, "");
+
+    const std::string system =
+        Write(m_root / "etc", "endpoint = http://etc.example/s.asmx\nproxy = proxy.example:3128\n");
+    config = LoadServiceConfig(m_env);
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.source, system);
+    EXPECT_EQ(config.settings.endpoint, "http://etc.example/s.asmx");
+    EXPECT_EQ(config.settings.proxyHost, "proxy.example");
+    EXPECT_EQ(config.settings.proxyPort, 3128);
+
+    // XDG_CONFIG_HOME unset, empty or relative: ~/.config. Its file is used whole, so
+    // the system file's proxy does not leak in. Comments, CRLF, a BOM and inline ";".
+    const std::string user = Write(m_root / "home" / ".config",
+                                   "\xEF\xBB\xBF# site\r\n; other\r\n\r\n"
+                                   "  endpoint=https://home.example:8443/s.asmx ; tls\r\n");
+    for (const std::optional<std::string>& xdg :
+         {std::optional<std::string>(), std::optional<std::string>(""),
+          std::optional<std::string>("relative/dir")}) {
+        m_env.xdgConfigHome = xdg;
+        config = LoadServiceConfig(m_env);
+        ASSERT_TRUE(config.ok()) << config.error;
+        EXPECT_EQ(config.settings.source, user);
+        EXPECT_EQ(config.settings.endpoint, "https://home.example:8443/s.asmx");
+        EXPECT_EQ(config.settings.proxyHost, "");
+    }
+
+    // XDG_CONFIG_HOME set: its file, over ~/.config's; without one there, /etc.
+    m_env.xdgConfigHome = (m_root / "xdg").string() + "/";
+    const std::string xdg = Write(m_root / "xdg", "proxy = [::1]:8080\n");
+    config = LoadServiceConfig(m_env);
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.source, xdg);
+    EXPECT_EQ(config.settings.endpoint, BuiltInEndpointUrl());
+    EXPECT_EQ(config.settings.proxyHost, "[::1]");
+    EXPECT_EQ(config.settings.proxyPort, 8080);
+    m_env.xdgConfigHome = (m_root / "no-such-dir").string();
+    EXPECT_EQ(LoadServiceConfig(m_env).settings.source, system);
+
+    // --endpoint replaces the file's endpoint, keeps its proxy, and is checked alike.
+    config = LoadServiceConfig(m_env, "http://cli.example:81/x.asmx");
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.endpoint, "http://cli.example:81/x.asmx");
+    EXPECT_EQ(config.settings.proxyHost, "proxy.example");
+    EXPECT_EQ(LoadServiceConfig(m_env, "ftp://cli.example/x").error,
+              "--endpoint: scheme \"ftp\" is not http or https");
+    EXPECT_EQ(LoadServiceConfig(m_env, "").error, "--endpoint: empty value");
+
+    // No home directory known: only the system file is looked at.
+    m_env.home.reset();
+    m_env.xdgConfigHome.reset();
+    EXPECT_EQ(ConfigFileCandidates(m_env), std::vector<std::string>{system});
+}
+
+TEST_F(ServiceConfigTest, BadFilesNameFileLineAndFault) {
+    const std::string ok = "endpoint = http://a.example/s.asmx\n";
+    struct Case {
+        std::string text;
+        int line;
+        std::string what;
+    } cases[] = {
+        {"endpoint = not a url\n", 1,
+         "endpoint: not a usable URL (expected http://host[:port]/path)"},
+        {"# c\n\nendpoint = ftp://a.example/x\n", 3,
+         "endpoint: scheme \"ftp\" is not http or https"},
+        {"endpoint = http:///s.asmx\n", 1, "endpoint: no host (expected http://host[:port]/path)"},
+        {"endpoint = http://user:pw@a.example/x\n", 1,  // "@" is escaped, as the client does
+         "endpoint: not a usable URL (expected http://host[:port]/path)"},
+        {"endpoint = http://a.example:0/x\n", 1, "endpoint: port must be a number from 1 to 65535"},
+        {"endpoint = http://a.example:65536/x\n", 1,
+         "endpoint: not a usable URL (expected http://host[:port]/path)"},
+        {"endpoint = http://a b.example/x\n", 1,
+         "endpoint: host may hold only letters, digits, '-', '.' and '_', or be a bracketed "
+         "IPv6 address"},
+        {"endpoint =\n", 1, "endpoint: empty value"},
+        {"proxy = proxy.example:70000\n", 1, "proxy: port must be a number from 1 to 65535"},
+        {"proxy = proxy.example:0\n", 1, "proxy: port must be a number from 1 to 65535"},
+        {"proxy = proxy.example:80x\n", 1, "proxy: port must be a number from 1 to 65535"},
+        {"proxy = proxy.example\n", 1, "proxy: expected host:port"},
+        {"proxy = :3128\n", 1, "proxy: expected host:port"},
+        {"proxy = http://proxy.example:3128\n", 1, "proxy: give host:port, without a scheme"},
+        {"proxy = ::1:3128\n", 1, "proxy: expected host:port (an IPv6 address goes in brackets)"},
+        {ok + "endpiont = http://b.example/x\n", 2,
+         "unknown key \"endpiont\" (the keys are endpoint and proxy)"},
+        {ok + "proxy = p.example:1\nendpoint = http://b.example/x\n", 3,
+         "endpoint: given again (first on line 1)"},
+        {ok + "this line has no equals sign\n", 2, "expected key = value"},
+        {"[service\n" + ok, 1, "section header without a closing ']'"},
+        {"[service]\n" + ok, 2,
+         "section [service] is not used: put the keys at the top of the file"},
+        {"proxy = p.example:3128\n  " + ok, 2,
+         "indented line would continue the value of proxy; remove the indentation"},
+        {ok + std::string("proxy = p.example:1\0\n", 21), 2, "holds a NUL byte"},
+        // The first fault in the file is the one reported, whoever finds it.
+        {"proxy = bad\nno equals\n", 1, "proxy: expected host:port"},
+        {"no equals\nproxy = bad\n", 1, "expected key = value"},
+    };
+    m_env.xdgConfigHome = (m_root / "xdg").string();
+    for (const Case& c : cases) {
+        const std::string path = Write(m_root / "xdg", c.text);
+        const ServiceConfig config = LoadServiceConfig(m_env);
+        EXPECT_EQ(config.error, path + ":" + std::to_string(c.line) + ": " + c.what) << c.text;
+    }
+    // inih would split a line longer than its buffer (a build setting) into several.
+    const std::string path =
+        Write(m_root / "xdg", "endpoint = http://a.example/" + std::string(5000, 'a') + "\n");
+    EXPECT_TRUE(LoadServiceConfig(m_env).error.starts_with(path + ":1: line longer than "))
+        << LoadServiceConfig(m_env).error;
+}
+
+constexpr int kCannotDropRoot = 3;
+
+// Runs the loader as an unprivileged user (root reads any file); nullopt when the
+// privileges cannot be dropped here.
+std::optional<std::string> LoadErrorAsNobody(const ConfigEnvironment& env) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(kCannotDropRoot);
+        const std::string error = LoadServiceConfig(env).error;
+        const bool written =
+            ::write(fds[1], error.data(), error.size()) == static_cast<ssize_t>(error.size());
+        ::_exit(written ? 0 : 4);
+    }
+    ::close(fds[1]);
+    std::string error;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof(buffer))) > 0;)
+        error.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotDropRoot)
+        return std::nullopt;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "child failed with status " + std::to_string(status);
+    return error;
+}
+
+TEST_F(ServiceConfigTest, UnreadableFileIsAnErrorNotAMissingFile) {
+    Write(m_root / "etc", "endpoint = http://etc.example/s.asmx\n");
+    m_env.xdgConfigHome = (m_root / "xdg").string();
+    const std::string user = (m_root / "xdg" / "quillon" / "quillon.conf").string();
+    fs::remove(user);
+    fs::create_directories(user);
+    EXPECT_EQ(LoadServiceConfig(m_env).error, user + ": is a directory, not a file");
+
+    fs::remove(user);
+    Write(m_root / "xdg", "endpoint = http://xdg.example/s.asmx\n");
+    fs::permissions(user, fs::perms::none);
+    const std::optional<std::string> error =
+        ::geteuid() == 0 ? LoadErrorAsNobody(m_env) : LoadServiceConfig(m_env).error;
+    if (!error)
+        GTEST_SKIP() << "running as root without the right to become nobody";
+    EXPECT_EQ(*error, user + ": cannot open: Permission denied");
+}
+
+TEST(ServiceClientFromSettings, GoesThroughTheProxyAndNeverToABadUrl) {
+    ::setenv("no_proxy", "127.0.0.1", 1);
+    LoopbackServer proxy;
+    proxy.Enqueue(
+        {{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}, LoopbackServer::Then::Close});
+    ServiceSettings settings;
+    settings.endpoint = "http://tokens.invalid:8080/keluserandhardwareservice.asmx";
+    settings.proxyHost = "127.0.0.1";
+    settings.proxyPort = proxy.Port();
+    std::int32_t result = -1;
+    ASSERT_EQ(S_OK, MakeServiceClient(settings)->ReviseEkey(u"123456789", u"1", u"1", &result));
+    EXPECT_EQ(0, result);
+    ASSERT_EQ(proxy.Requests().size(), 1u);
+    EXPECT_TRUE(proxy.Requests()[0].starts_with(
+        "POST http://tokens.invalid:8080/keluserandhardwareservice.asmx HTTP/1.0\r\n"))
+        << proxy.Requests()[0];
+
+    // Settings that fail the checks never reach the network. The client alone would
+    // post these two over http to the server they name.
+    LoopbackServer server;
+    const std::string port = std::to_string(server.Port());
+    for (std::string bad :
+         {"ftp://127.0.0.1:" + port + "/x", "foo://127.0.0.1:" + port + "/x", std::string()}) {
+        settings.endpoint = bad;
+        settings.proxyHost.clear();
+        result = 7;
+        EXPECT_EQ(E_FAIL, MakeServiceClient(settings)->ReviseEkey(u"1", u"2", u"3", &result))
+            << bad;
+        EXPECT_EQ(7, result);
+    }
+    EXPECT_EQ(server.Connections(), 0u);
+}
+
+}  // namespace

@@ -2,8 +2,8 @@
 
 #include "app/hid_service.h"
 #include "app/message_box.h"
+#include "decode/key_dispatcher.h"
 #include "receiver/hid_manager.h"
-#include "receiver/receiver_monitor.h"
 
 std::unique_ptr<SingleInstanceLock> g_hInstanceMutex;
 std::uint32_t g_dwMutexError = 0;

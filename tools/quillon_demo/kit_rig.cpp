@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "decode/key_dispatcher.h"
 #include "service/token_verification.h"
 
 #ifndef QUILLON_TOKEN_SIM_EXE

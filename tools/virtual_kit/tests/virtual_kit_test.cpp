@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "decode/key_dispatcher.h"
 #include "platform/worker_thread.h"
 #include "receiver/receiver_monitor.h"
 #include "receiver/running.h"

@@ -1,20 +1,12 @@
-#include "service/calibration_dlg.h"
+#include "service/token_calibration.h"
 
-#include <QApplication>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
-#include <QTimerEvent>
 #include <optional>
 
-#include "app/about_dlg.h"
-#include "app/message_box.h"
 #include "platform/trace.h"
 #include "service/http_transport.h"
 #include "service/revise_ekey_messages.h"
 #include "service/status.h"
 #include "service/token_verification.h"
-#include "ui_calibration_dlg.h"
 
 namespace {
 
@@ -27,33 +19,36 @@ constexpr const char* kStatusSame = "两次密码相同，请等待30秒再试";
 constexpr std::chrono::milliseconds kWaiterSlice{1000};
 constexpr std::chrono::milliseconds kJoinSlice{10};
 
-QString Q(const std::string& s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 }  // namespace
 
-CEKeyInputforRevise::CEKeyInputforRevise(QWidget* parent)
-    : CEKeyInputforRevise(parent, Periods{}) {}
-
-CEKeyInputforRevise::CEKeyInputforRevise(QWidget* parent, Periods periods)
-    : QDialog(parent),
-      m_ui(std::make_unique<Ui::CEKeyInputforRevise>()),
-      m_periods(periods),
-      m_pParent(parent) {
-    InstallDialogFontFallback();
-    m_ui->setupUi(this);
-    // A caption without system-menu box: no close button.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFixedSize(516, 232);
-    m_serviceCall = [](CUserAndHardwareService& client, const char16_t* sn, const char16_t* dp1,
-                       const char16_t* dp2,
-                       std::int32_t* result) { return client.ReviseEkey(sn, dp1, dp2, result); };
+const char* CalibrationVerdictText(CalibrationVerdict verdict) {
+    switch (verdict) {
+        case CalibrationVerdict::Passed:
+            return "令匙校准通过";
+        case CalibrationVerdict::NotPassed:
+            return "令匙校准不通过";
+        case CalibrationVerdict::NetworkFailure:
+            return "网络不通或服务器有问题，令匙校准不成功";
+        case CalibrationVerdict::Exception:
+            return "校准发生异常";
+        case CalibrationVerdict::TimedOut:
+            return "输入超时";
+    }
+    return "";
 }
 
-CEKeyInputforRevise::~CEKeyInputforRevise() {
-    // The waiters and the sender call into this object; a dialog destroyed without
-    // its close path must still end them first.
+TokenCalibration::TokenCalibration(ICalibrationDialog& dialog, Periods periods, TokenFrameBox& box)
+    : m_dialog(dialog),
+      m_box(box),
+      m_periods(periods),
+      m_serviceCall([](CUserAndHardwareService& client, const char16_t* sn, const char16_t* dp1,
+                       const char16_t* dp2,
+                       std::int32_t* result) { return client.ReviseEkey(sn, dp1, dp2, result); }),
+      m_self(std::make_shared<TokenCalibration*>(this)) {}
+
+TokenCalibration::~TokenCalibration() {
+    // The waiters and the sender call into this object; a calibration destroyed
+    // without its close path must still end them first.
     if (!m_bClosed) {
         m_bClosed = true;
         g_bCalibrating.store(false, std::memory_order_release);
@@ -61,57 +56,51 @@ CEKeyInputforRevise::~CEKeyInputforRevise() {
     StopWorkers();
 }
 
-int CEKeyInputforRevise::DoModal() {
-    OnInitDialog();
-    return exec();
-}
-
-void CEKeyInputforRevise::OnInitDialog() {
-    DoDataExchange();
-    raise();
-    activateWindow();
+void TokenCalibration::Start() {
     g_bCalibrating.store(true, std::memory_order_release);
-    // A frame taken before the dialog opened must not count as the first input.
-    g_lastToken.Clear();
+    // A frame taken before the calibration began must not count as the first input.
+    m_box.Clear();
     m_nStep = 1;
     StartWaiter(Waiter::First);
     // There is no handle value on this platform; 0 says the waiter could not start.
     Trace("[KEYWARDEN] m_hThread1 = %d", m_hFirstWaiter.Started() ? 1 : 0);
-    m_hSecondLabel = m_ui->secondPasswordLabel;
-    m_hSecondEdit = m_ui->secondPasswordEdit;
-    m_hSecondLabel->setEnabled(false);
-    m_hSecondEdit->setEnabled(false);
+    m_dialog.EnableSecondInput(false);
 }
 
-void CEKeyInputforRevise::StartWaiter(Waiter which) {
+void TokenCalibration::PostHere(std::function<void()> call) {
+    m_dialog.Post([self = std::weak_ptr<TokenCalibration*>(m_self), call = std::move(call)] {
+        if (self.lock())
+            call();
+    });
+}
+
+void TokenCalibration::StartWaiter(Waiter which) {
     if (m_bWaiting || m_bSending || m_bClosed || m_bStopWaiters.load())
         return;
     WorkerThread& thread = which == Waiter::First    ? m_hFirstWaiter
                            : which == Waiter::Second ? m_hSecondWaiter
                                                      : m_hThirdWaiter;
     if (thread.Started())
-        return;  // each input has one waiter per dialog
+        return;  // each input has one waiter per calibration
     if (!thread.Start([this, which] { WaitForTokenInput(which); }))
         return;
     m_bWaiting = true;
 }
 
-void CEKeyInputforRevise::WaitForTokenInput(Waiter which) {
+void TokenCalibration::WaitForTokenInput(Waiter which) {
     while (!m_bStopWaiters.load()) {
         // The sequence number is read before Take(), so a frame put between the two
         // ends the sleep at once.
-        const std::uint64_t seq = g_lastToken.Sequence();
-        if (std::optional<TokenFrame> frame = g_lastToken.Take()) {
-            QMetaObject::invokeMethod(
-                this, [this, which, f = std::move(*frame)] { OnTokenInput(which, f); },
-                Qt::QueuedConnection);
+        const std::uint64_t seq = m_box.Sequence();
+        if (std::optional<TokenFrame> frame = m_box.Take()) {
+            PostHere([this, which, f = std::move(*frame)] { OnTokenInput(which, f); });
             return;
         }
-        g_lastToken.WaitNewer(seq, kWaiterSlice);
+        m_box.WaitNewer(seq, kWaiterSlice);
     }
 }
 
-void CEKeyInputforRevise::OnTokenInput(Waiter which, const TokenFrame& frame) {
+void TokenCalibration::OnTokenInput(Waiter which, const TokenFrame& frame) {
     m_bWaiting = false;
     if (m_bClosed || m_bSending || m_bStopWaiters.load())
         return;
@@ -128,82 +117,69 @@ void CEKeyInputforRevise::OnTokenInput(Waiter which, const TokenFrame& frame) {
     }
 }
 
-void CEKeyInputforRevise::FirstInputStep(const TokenFrame& frame) {
+void TokenCalibration::FirstInputStep(const TokenFrame& frame) {
     m_dwFirstTick = TickCount();
     m_strCalSerial = frame.serial;
     m_strFirstPassword = frame.password;
     Trace("[KEYWARDEN] First Input DP=%s", m_strFirstPassword.c_str());
     m_strStatus = kStatusWait;
-    m_nWaitTimer = startTimer(m_periods.wait, Qt::PreciseTimer);
-    m_nTimeoutTimer = startTimer(m_periods.timeout, Qt::PreciseTimer);
-    PostRefresh();
+    m_dialog.SetTimer(IDT_WAIT, m_periods.wait);
+    m_dialog.SetTimer(IDT_TIMEOUT, m_periods.timeout);
+    m_dialog.FieldsChanged();
 }
 
-void CEKeyInputforRevise::SecondInputStep(const TokenFrame& frame) {
+void TokenCalibration::SecondInputStep(const TokenFrame& frame) {
     m_dwEndTick = TickCount();
     Trace("[KEYWARDEN] Begin Time is %d", static_cast<int>(m_dwFirstTick));
     Trace("[KEYWARDEN] End Time is %d", static_cast<int>(m_dwEndTick));
     m_strSecondSerial = frame.serial;
     m_strSecondPassword = frame.password;
     Trace("[KEYWARDEN] Second Input DP=%s", m_strSecondPassword.c_str());
-    PostRefresh();
+    m_dialog.FieldsChanged();
     if (m_strSecondPassword != m_strFirstPassword) {
         AdjustEkey();
         return;
     }
     m_strStatus = kStatusSame;
     m_strSecondPassword.clear();
-    PostRefresh();
-    if (m_nWaitTimer != 0)
-        killTimer(m_nWaitTimer);
-    m_nWaitTimer = startTimer(m_periods.wait, Qt::PreciseTimer);
+    m_dialog.FieldsChanged();
+    // A whole wait again from now; the time-out keeps running from the first input.
+    m_dialog.SetTimer(IDT_WAIT, m_periods.wait);
     m_nStep = 2;
 }
 
-void CEKeyInputforRevise::ThirdInputStep(const TokenFrame& frame) {
+void TokenCalibration::ThirdInputStep(const TokenFrame& frame) {
     m_dwEndTick = TickCount();
     m_strSecondSerial = frame.serial;
     m_strSecondPassword = frame.password;
-    PostRefresh();
+    m_dialog.FieldsChanged();
     m_nStep = 1;
     Trace("[KEYWARDEN] ThirdInput DP=%s", m_strSecondPassword.c_str());
     AdjustEkey();
 }
 
-void CEKeyInputforRevise::timerEvent(QTimerEvent* e) {
-    if (e->timerId() == m_nTimeoutTimer) {
-        OnTimer(IDT_TIMEOUT);
-    } else if (e->timerId() == m_nWaitTimer) {
-        OnTimer(IDT_WAIT);
-    } else {
-        QDialog::timerEvent(e);
-    }
-}
-
-void CEKeyInputforRevise::OnTimer(int id) {
+void TokenCalibration::OnTimer(int id) {
     if (id == IDT_TIMEOUT) {
-        // Fires once: a repeating time-out would stack boxes while the first is open.
-        killTimer(m_nTimeoutTimer);
-        m_nTimeoutTimer = 0;
+        // Fires once: a repeating time-out would stack verdicts while the first is shown.
+        m_dialog.KillTimer(IDT_TIMEOUT);
         if (m_bSending || m_bClosed)
             return;
-        // No input counts any more, also while the box is open.
+        // No input counts any more, also while the verdict is shown.
         m_bStopWaiters = true;
-        g_lastToken.WakeAll();
-        ShowMessageBox(this, "输入超时", "超时错误", BoxIcon::Error);
-        OnCancel();
+        m_box.WakeAll();
+        m_dialog.ShowVerdict(CalibrationVerdict::TimedOut);
+        Cancel();
         return;
     }
     if (m_bSending || m_bClosed || m_bStopWaiters.load())
         return;
     m_strStatus = kStatusAgain;
-    PostRefresh();
-    m_hSecondLabel->setEnabled(true);
-    m_hSecondEdit->setEnabled(true);
+    m_dialog.FieldsChanged();
+    m_dialog.EnableSecondInput(true);
     StartWaiter(m_nStep == 2 ? Waiter::Third : Waiter::Second);
 }
 
-void CEKeyInputforRevise::AdjustEkey() {
+void TokenCalibration::AdjustEkey() {
     m_bSending = true;
     // Neither timer has anything left to do: no more inputs, and the time-out no
     // longer applies once the request is on its way.
@@ -214,13 +190,13 @@ void CEKeyInputforRevise::AdjustEkey() {
     });
     if (!started) {
         Trace("[KEYWARDEN] Enter AdjustEkey");
-        OnVerdict(Verdict::Exception);
+        OnVerdict(CalibrationVerdict::Exception);
     }
 }
 
-void CEKeyInputforRevise::SendRequest(std::string serial, std::string first, std::string second) {
+void TokenCalibration::SendRequest(std::string serial, std::string first, std::string second) {
     Trace("[KEYWARDEN] Enter AdjustEkey");
-    Verdict verdict = Verdict::Exception;
+    CalibrationVerdict verdict = CalibrationVerdict::Exception;
     // Everything is guarded, not only the call: an exception must not leave the thread.
     try {
         std::optional<CUserAndHardwareService> client;
@@ -239,7 +215,7 @@ void CEKeyInputforRevise::SendRequest(std::string serial, std::string first, std
         {
             std::lock_guard lock(m_clientMutex);
             m_pClient = &*client;
-            // An Escape that came before the client existed is not lost.
+            // A cancel that came before the client existed is not lost.
             if (m_bCancelCall)
                 client->Cancel();
         }
@@ -260,67 +236,45 @@ void CEKeyInputforRevise::SendRequest(std::string serial, std::string first, std
         if (!threw) {
             Trace("[KEYWARDEN] ReviseEkey =%d", status);
             Trace("[KEYWARDEN] ReviseEkey result =%d", result);
-            if (cancelled) {
-                verdict = Verdict::Cancelled;
-            } else if (status != S_OK) {
-                verdict = Verdict::NetworkFailure;
+            if (cancelled || status != S_OK) {
+                verdict = CalibrationVerdict::NetworkFailure;
             } else if (result != 0) {
-                verdict = Verdict::NotPassed;
+                verdict = CalibrationVerdict::NotPassed;
             } else {
-                verdict = Verdict::Passed;
+                verdict = CalibrationVerdict::Passed;
             }
         }
     } catch (...) {
-        verdict = Verdict::Exception;
+        verdict = CalibrationVerdict::Exception;
     }
-    QMetaObject::invokeMethod(
-        this, [this, verdict] { OnVerdict(verdict); }, Qt::QueuedConnection);
+    PostHere([this, verdict] { OnVerdict(verdict); });
 }
 
-void CEKeyInputforRevise::OnVerdict(Verdict verdict) {
+void TokenCalibration::OnVerdict(CalibrationVerdict verdict) {
     m_hSender.Join();  // it has posted this and is ending
     if (m_bClosed)
-        return;  // Escape came first: the dialog closed without a verdict
-    switch (verdict) {
-        case Verdict::Exception:
-            ShowMessageBox(this, "校准发生异常", "警告", BoxIcon::Error);
-            break;
-        case Verdict::NetworkFailure:
-        case Verdict::Cancelled:
-            ShowMessageBox(this, "网络不通或服务器有问题，令匙校准不成功", "警告", BoxIcon::Error);
-            break;
-        case Verdict::NotPassed:
-            ShowMessageBox(this, "令匙校准不通过", "警告", BoxIcon::Error);
-            break;
-        case Verdict::Passed:
-            ShowMessageBox(this, "令匙校准通过", QApplication::applicationDisplayName(),
-                           BoxIcon::None);
-            break;
-    }
+        return;  // cancelled first: the calibration ended without a verdict
+    m_dialog.ShowVerdict(verdict);
     g_bCalibrating.store(false, std::memory_order_release);
-    OnCancel();
+    Cancel();
 }
 
-void CEKeyInputforRevise::OnCancel() {
+void TokenCalibration::Cancel() {
     g_bCalibrating.store(false, std::memory_order_release);
     if (m_bClosed)
         return;
     m_bClosed = true;
     StopTimers();
     StopWorkers();
-    QDialog::done(QDialog::Rejected);
+    m_dialog.Closed();
 }
 
-void CEKeyInputforRevise::StopTimers() {
-    if (m_nWaitTimer != 0)
-        killTimer(m_nWaitTimer);
-    if (m_nTimeoutTimer != 0)
-        killTimer(m_nTimeoutTimer);
-    m_nWaitTimer = 0;
-    m_nTimeoutTimer = 0;
+void TokenCalibration::StopTimers() {
+    m_dialog.KillTimer(IDT_WAIT);
+    m_dialog.KillTimer(IDT_TIMEOUT);
 }
 
-void CEKeyInputforRevise::StopWorkers() {
+void TokenCalibration::StopWorkers() {
     m_bStopWaiters = true;
     {
         std::lock_guard lock(m_clientMutex);
@@ -332,7 +286,7 @@ void CEKeyInputforRevise::StopWorkers() {
         // Woken again each slice: a wake-up just before a waiter went to sleep would
         // otherwise be missed.
         do {
-            g_lastToken.WakeAll();
+            m_box.WakeAll();
         } while (!waiter->WaitFor(kJoinSlice));
         waiter->Join();
     }
@@ -341,44 +295,8 @@ void CEKeyInputforRevise::StopWorkers() {
     m_bWaiting = false;
 }
 
-void CEKeyInputforRevise::PostRefresh() {
-    QCoreApplication::postEvent(this, new QEvent(WM_CAL_REFRESH));
-}
-
-void CEKeyInputforRevise::DoDataExchange() {
-    m_ui->firstPasswordEdit->setText(Q(m_strFirstPassword));
-    m_ui->secondPasswordEdit->setText(Q(m_strSecondPassword));
-    m_ui->statusLabel->setText(Q(m_strStatus));
-}
-
-std::uint32_t CEKeyInputforRevise::TickCount() {
+std::uint32_t TokenCalibration::TickCount() {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     return static_cast<std::uint32_t>(now.count());
 }
-
-bool CEKeyInputforRevise::event(QEvent* e) {
-    if (e->type() == WM_CAL_REFRESH) {
-        DoDataExchange();
-        return true;
-    }
-    if (e->type() == WM_CAL_FIRST_INPUT) {
-        // Nothing posts it: frames reach the steps through the waiters' queued calls.
-        return true;
-    }
-    return QDialog::event(e);
-}
-
-void CEKeyInputforRevise::keyPressEvent(QKeyEvent* e) {
-    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-        e->accept();
-        return;
-    }
-    QDialog::keyPressEvent(e);
-}
-
-void CEKeyInputforRevise::reject() {
-    OnCancel();
-}
-
-void CEKeyInputforRevise::accept() {}

@@ -7,10 +7,10 @@
 
 #include "app/hid_service.h"
 #include "app/message_box.h"
+#include "decode/key_dispatcher.h"
 #include "platform/stop_signals.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
-#include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
 
 std::unique_ptr<SingleInstanceLock> g_hInstanceMutex;

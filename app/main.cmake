@@ -1,5 +1,5 @@
-# The main window and the application: library quillon_app (everything but main())
-# and the program quillon.
+# The main window, its calibration dialog and the application: library quillon_app
+# (everything but main()) and the program quillon.
 
 set(CMAKE_AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/res)
 
@@ -10,20 +10,19 @@ add_library(quillon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main_dlg.h
   ${CMAKE_CURRENT_LIST_DIR}/about_dlg.cpp
   ${CMAKE_CURRENT_LIST_DIR}/about_dlg.h
+  ${CMAKE_CURRENT_LIST_DIR}/calibration_dlg.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/calibration_dlg.h
   ${CMAKE_CURRENT_LIST_DIR}/message_box.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fixed_serial.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/token_frame_box.cpp
-  ${PROJECT_SOURCE_DIR}/service/token_verification.cpp
   ${PROJECT_SOURCE_DIR}/res/main_dlg.ui
   ${PROJECT_SOURCE_DIR}/res/about_dlg.ui
+  ${PROJECT_SOURCE_DIR}/res/calibration_dlg.ui
 )
 target_include_directories(quillon_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_app PUBLIC
-  Qt6::Widgets quillon_picture quillon_hidservice quillon_service quillon_decode
+  Qt6::Widgets quillon_picture quillon_hidservice quillon_service_flows quillon_decode
   quillon_receiver quillon_platform)
 quillon_warnings(quillon_app)
-# The calibration dialog links back to quillon_app; CMake repeats the pair as needed.
-target_link_libraries(quillon_app PUBLIC quillon_calibration)
 
 add_executable(quillon ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(quillon PRIVATE quillon_app)

@@ -1,7 +1,5 @@
 #include "app/main_dlg.h"
 
-#include "service/calibration_dlg.h"
-
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -16,13 +14,14 @@
 #include <cstring>
 
 #include "app/about_dlg.h"
+#include "app/calibration_dlg.h"
 #include "app/fixed_serial.h"
 #include "app/hid_service.h"
 #include "app/message_box.h"
-#include "app/token_frame_box.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
+#include "service/token_frame_box.h"
 #include "service/token_verification.h"
 #include "ui_main_dlg.h"
 

@@ -191,3 +191,19 @@ unsigned DispatcherThreadForGameController(ReceiverMonitor* monitor) {
     dispatcher->DispatchGameKeys();
     return 0;
 }
+
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
+    return RunIrReceiverThread(monitor, dialog, &DispatcherThread);
+}
+
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
+    return RunGameReceiverThread(monitor, dialog, &DispatcherThreadForGameController);
+}
+
+unsigned HID(IMainDialog* dialog) {
+    return RunIrReceiverThread(GetReceiverMonitor(), dialog);
+}
+
+unsigned HIDForGame(IMainDialog* dialog) {
+    return RunGameReceiverThread(GetReceiverMonitor(), dialog);
+}

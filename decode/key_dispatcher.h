@@ -57,3 +57,12 @@ KeyDispatcher* GetKeyDispatcher();
 // Thread entries; each runs its loop until g_bRunning is cleared and returns 0.
 unsigned DispatcherThread(ReceiverMonitor* monitor);
 unsigned DispatcherThreadForGameController(ReceiverMonitor* monitor);
+
+// Receiver thread bodies with their dispatchers: what the front ends start. The
+// parameter is the main dialog; they return 0.
+unsigned HID(IMainDialog* dialog);
+unsigned HIDForGame(IMainDialog* dialog);
+
+// The same bodies on a given monitor.
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <span>
 
-#include "decode/key_dispatcher.h"
 #include "platform/trace.h"
 #include "receiver/running.h"
 
@@ -122,22 +121,19 @@ void ReceiverMonitor::ReportStatus(const Side& side, int status) {
     }
 }
 
-void ReceiverMonitor::ServiceBegin() {
-    RunMainLoop(IrSide());
+void ReceiverMonitor::ServiceBegin(DispatcherEntry dispatcher) {
+    RunMainLoop(IrSide(), dispatcher);
 }
 
-void ReceiverMonitor::ServiceBeginForGameController() {
-    RunMainLoop(GameSide());
+void ReceiverMonitor::ServiceBeginForGameController(DispatcherEntry dispatcher) {
+    RunMainLoop(GameSide(), dispatcher);
 }
 
-void ReceiverMonitor::RunMainLoop(const Side& side) {
-    const bool started = side.dispatcher.Start([this, ir = side.ir] {
-        if (ir) {
-            DispatcherThread(this);
-        } else {
-            DispatcherThreadForGameController(this);
-        }
-    });
+void ReceiverMonitor::RunMainLoop(const Side& side, DispatcherEntry dispatcher) {
+    if (dispatcher == nullptr)
+        errno = EINVAL;
+    const bool started =
+        dispatcher != nullptr && side.dispatcher.Start([this, dispatcher] { dispatcher(this); });
     if (started) {
         Trace(side.ir ? "[KEYWARDEN] DispatcherThread Started."
                       : "[KEYWARDEN] DispatcherThreadForGameController Started.");
@@ -281,14 +277,15 @@ ReceiverMonitor* GetReceiverMonitor() {
 
 namespace {
 
-unsigned RunReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog, bool ir) {
+unsigned RunReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog, bool ir,
+                           DispatcherEntry dispatcher) {
     BeginRunning();
     monitor->m_pDialog.store(dialog, std::memory_order_release);
     monitor->RegisterHidNotification();
     if (ir) {
-        monitor->ServiceBegin();
+        monitor->ServiceBegin(dispatcher);
     } else {
-        monitor->ServiceBeginForGameController();
+        monitor->ServiceBeginForGameController(dispatcher);
     }
     monitor->UnregisterHidNotification();
     Trace("[KEYWARDEN] ServiceBegin RETURN!");
@@ -297,18 +294,12 @@ unsigned RunReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog, bool i
 
 }  // namespace
 
-unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
-    return RunReceiverThread(monitor, dialog, true);
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
+                             DispatcherEntry dispatcher) {
+    return RunReceiverThread(monitor, dialog, true, dispatcher);
 }
 
-unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog) {
-    return RunReceiverThread(monitor, dialog, false);
-}
-
-unsigned HID(IMainDialog* dialog) {
-    return RunIrReceiverThread(GetReceiverMonitor(), dialog);
-}
-
-unsigned HIDForGame(IMainDialog* dialog) {
-    return RunGameReceiverThread(GetReceiverMonitor(), dialog);
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
+                               DispatcherEntry dispatcher) {
+    return RunReceiverThread(monitor, dialog, false, dispatcher);
 }

@@ -5,7 +5,8 @@
 // its receiver, opens it exclusively, reads its reports into the key queue and tells
 // the dialog its status: 0 reading, 1 not found or not openable (waiting), 2 reading
 // ended. Each receiver thread starts and stops the dispatcher thread that consumes its
-// queue.
+// queue; the loop that thread runs comes from the caller (the decoding layer), so this
+// layer knows nothing above it.
 //
 // Stopping: StopRunning() ends every wait here at once (reads, waiting passes, the
 // dispatcher loops), so nothing is ever terminated. The window layer starts both
@@ -28,6 +29,12 @@
 #include "receiver/hid_manager.h"
 #include "receiver/key_queue.h"
 #include "receiver/main_dialog.h"
+
+class ReceiverMonitor;
+
+// A dispatcher thread's entry (DispatcherThread, DispatcherThreadForGameController):
+// runs until g_bRunning is cleared and returns 0.
+using DispatcherEntry = unsigned (*)(ReceiverMonitor* monitor);
 
 class ReceiverMonitor {
 public:
@@ -55,9 +62,11 @@ public:
     // A device may have arrived: both waiting loops search again at once.
     void RequestRescan();
 
-    // The main loops; return once g_bRunning is found clear and the dispatcher ended.
-    void ServiceBegin();
-    void ServiceBeginForGameController();
+    // The main loops; each starts `dispatcher` on its dispatcher thread (a null entry
+    // counts as a thread that could not be created) and returns once g_bRunning is
+    // found clear and the dispatcher ended.
+    void ServiceBegin(DispatcherEntry dispatcher);
+    void ServiceBeginForGameController(DispatcherEntry dispatcher);
 
     // Exclusive open of the path found by the search; two attempts 500 ms apart.
     bool OpenIrReceiver();
@@ -88,7 +97,7 @@ private:
     struct Side;
     Side IrSide();
     Side GameSide();
-    void RunMainLoop(const Side& side);
+    void RunMainLoop(const Side& side, DispatcherEntry dispatcher);
     bool OpenReceiver(const Side& side);
     void ReadReports(const Side& side);
     void ReportStatus(const Side& side, int status);
@@ -108,10 +117,10 @@ private:
 // destroyed at process end.
 ReceiverMonitor* GetReceiverMonitor();
 
-// Receiver thread bodies; the parameter is the main dialog. Return 0.
-unsigned HID(IMainDialog* dialog);
-unsigned HIDForGame(IMainDialog* dialog);
-
-// The same bodies on a given monitor.
-unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);
-unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog);
+// Receiver thread bodies on a given monitor, reporting to `dialog` and running
+// `dispatcher` on their dispatcher thread. Return 0. The entries the front ends start,
+// HID and HIDForGame, pair them with the decoder (decode/key_dispatcher.h).
+unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
+                             DispatcherEntry dispatcher);
+unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
+                               DispatcherEntry dispatcher);

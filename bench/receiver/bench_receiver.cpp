@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decode/key_dispatcher.h"
 #include "platform/trace.h"
 #include "platform/worker_thread.h"
 #include "receiver/receiver_monitor.h"

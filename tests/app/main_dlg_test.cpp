@@ -21,10 +21,10 @@
 
 #include "app/app.h"
 #include "app/key_rects.h"
-#include "app/token_frame_box.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
 #include "service/http_transport.h"
+#include "service/token_frame_box.h"
 #include "service/token_verification.h"
 #include "tests/app/app_fakes.h"
 #include "tests/app/temp_dir.h"

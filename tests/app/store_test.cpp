@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "app/fixed_serial.h"
-#include "app/token_frame_box.h"
 #include "service/status.h"
+#include "service/token_frame_box.h"
 #include "service/token_verification.h"
 #include "tests/app/temp_dir.h"
 

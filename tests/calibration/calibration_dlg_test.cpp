@@ -2,7 +2,7 @@
 // through the main dialog's OnTokenTaken on a worker thread, as from the IR
 // dispatcher, and requests go to a loopback service.
 
-#include "service/calibration_dlg.h"
+#include "app/calibration_dlg.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,10 @@
 #include <thread>
 
 #include "app/main_dlg.h"
-#include "app/token_frame_box.h"
 #include "platform/trace.h"
 #include "receiver/running.h"
 #include "service/http_transport.h"
+#include "service/token_frame_box.h"
 #include "service/token_verification.h"
 #include "tests/app/app_fakes.h"
 #include "tests/app/temp_dir.h"

@@ -21,13 +21,13 @@
 #include <filesystem>
 
 #include "app/app.h"
+#include "app/calibration_dlg.h"
 #include "app/key_rects.h"
 #include "app/message_box.h"
-#include "app/token_frame_box.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
-#include "service/calibration_dlg.h"
+#include "service/token_frame_box.h"
 #include "tools/quillon_demo/kit_rig.h"
 
 namespace {

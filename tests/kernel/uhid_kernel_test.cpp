@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "decode/key_dispatcher.h"
 #include "platform/hid_device.h"
 #include "platform/trace.h"
 #include "platform/worker_thread.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "decode/key_dispatcher.h"
 #include "platform/trace.h"
 #include "platform/worker_thread.h"
 #include "receiver/running.h"

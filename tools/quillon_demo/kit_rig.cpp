@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "decode/key_dispatcher.h"
 #include "service/token_verification.h"
 
 #ifndef QUILLON_TOKEN_SIM_EXE

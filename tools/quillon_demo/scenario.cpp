@@ -12,9 +12,9 @@
 #include <QWindow>
 #include <cstdarg>
 
+#include "app/calibration_dlg.h"
 #include "app/main_dlg.h"
 #include "app/message_box.h"
-#include "service/calibration_dlg.h"
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/quillon_demo/remote_window.h"
 

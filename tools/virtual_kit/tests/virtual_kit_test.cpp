@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "decode/key_dispatcher.h"
 #include "platform/worker_thread.h"
 #include "receiver/receiver_monitor.h"
 #include "receiver/running.h"

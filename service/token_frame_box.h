@@ -1,12 +1,13 @@
 #pragma once
 
-// Hand-over of token frames from the main dialog to the calibration dialog.
+// Hand-over of token frames from a front end to the calibration (token_calibration).
 //
-// The main dialog puts the serial number and dynamic password of every frame it takes
-// in (on the IR dispatcher thread); the calibration side takes them. Both strings of
-// a frame travel together under one lock, so a reader never sees the serial of one
-// frame with the password of another. Waiters sleep on a condition variable instead
-// of polling.
+// The front end puts the serial number and dynamic password of every frame it takes
+// in (the main dialog's OnTokenTaken, on the IR dispatcher thread); the calibration
+// takes them. It sits here, below both front ends, because the calibration is its
+// only reader. Both strings of a frame travel together under one lock, so a reader
+// never sees the serial of one frame with the password of another. Waiters sleep on
+// a condition variable instead of polling.
 
 #include <atomic>
 #include <chrono>
@@ -41,7 +42,7 @@ public:
     // it without emptying the box. Nothing on time-out or when WakeAll() was called
     // during the wait.
     std::optional<TokenFrame> WaitNewer(std::uint64_t seq, std::chrono::milliseconds timeout) const;
-    // Ends every wait in progress now (for a dialog that closes).
+    // Ends every wait in progress now (for a calibration that ends).
     void WakeAll();
 
 private:
@@ -51,10 +52,10 @@ private:
     std::uint64_t m_wakeups = 0;
 };
 
-// g_strLastSerial and g_strLastPassword: the last token frame, shared by the main
-// dialog (writer) and the calibration dialog (reader).
+// g_strLastSerial and g_strLastPassword: the last token frame, shared by the front end
+// (writer) and the calibration (reader).
 extern TokenFrameBox g_lastToken;
 
-// Set while the calibration dialog is open: the main dialog then neither refreshes
-// its controls nor verifies tokens. A single flag read without a lock.
+// Set while a calibration runs: the main dialog then neither refreshes its controls
+// nor verifies tokens. A single flag read without a lock.
 extern std::atomic<bool> g_bCalibrating;

@@ -1,4 +1,4 @@
-#include "app/token_frame_box.h"
+#include "service/token_frame_box.h"
 
 #include <utility>
 

@@ -18,6 +18,7 @@
 #include "app/fixed_serial.h"
 #include "app/hid_service.h"
 #include "app/message_box.h"
+#include "decode/status_texts.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
@@ -27,25 +28,8 @@
 
 namespace {
 
-constexpr const char* kIrStatusTexts[] = {
-    "红外接收器设备工作正常",
-    "红外接收器设备未找到",
-    "红外接收器设备打开失败",
-};
-constexpr const char* kGameStatusTexts[] = {
-    "游戏杆接收器设备工作正常",
-    "游戏杆接收器设备未找到",
-    "游戏杆接收器设备打开失败",
-};
-constexpr const char* kTokenResultTexts[] = {
-    "令匙输入成功", "令匙输入超时", "令匙输入中断", "令匙输入非法", "令匙输入长度非法",
-};
 constexpr const char* kSerialsAgree = "序列号一致";
 constexpr const char* kSerialsDiffer = "序列号不一致";
-
-constexpr std::size_t kSerialChars = 9;
-constexpr std::size_t kPasswordChars = 8;
-constexpr std::size_t kFrameChars = kSerialChars + kPasswordChars;
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -164,7 +148,7 @@ void CMainDlg::ShowIrStatus(int code) {
     {
         std::lock_guard lock(m_lock);
         if (code >= 0 && code <= 2)
-            m_strIrStatus = kIrStatusTexts[code];
+            m_strIrStatus = IrStatusText(code);
         if (code == 1 || code == 2) {
             m_strTokenStatus.clear();
             m_strSerial.clear();
@@ -178,7 +162,7 @@ void CMainDlg::ShowGameStatus(int code) {
     {
         std::lock_guard lock(m_lock);
         if (code >= 0 && code <= 2)
-            m_strGameStatus = kGameStatusTexts[code];
+            m_strGameStatus = GameStatusText(code);
     }
     PostRefresh();
 }
@@ -187,7 +171,7 @@ void CMainDlg::ShowTokenResult(int code) {
     {
         std::lock_guard lock(m_lock);
         if (code >= 0 && code <= 4)
-            m_strTokenStatus = kTokenResultTexts[code];
+            m_strTokenStatus = TokenResultText(code);
         if (code >= 1 && code <= 4) {
             m_strSerial.clear();
             m_strDynPassword.clear();
@@ -199,11 +183,9 @@ void CMainDlg::ShowTokenResult(int code) {
 void CMainDlg::OnTokenTaken(const char* digits) {
     if (digits == nullptr)
         return;
-    // A frame is 17 characters; never read past a shorter string.
-    const std::string frame(digits, strnlen(digits, kFrameChars));
-    std::string serial = frame.substr(0, kSerialChars);
-    std::string password =
-        frame.size() > kPasswordChars ? frame.substr(frame.size() - kPasswordChars) : frame;
+    TokenDigits split = SplitTokenFrame(digits);
+    std::string serial = std::move(split.serial);
+    std::string password = std::move(split.password);
     {
         std::lock_guard lock(m_lock);
         m_strSerial = serial;
@@ -249,25 +231,9 @@ void CMainDlg::OnExit() {
     if (m_bExiting)
         return;
     m_bExiting = true;
-    const auto begin = std::chrono::steady_clock::now();
-    StopRunning();
-    // One deadline for both threads: exit never waits longer than kExitWait. A thread
-    // still running then is left to end by itself (the destructor joins it); the
-    // service is restarted anyway so the user is not left without it.
-    const auto deadline = begin + kExitWait;
-    auto left = [&] {
-        return std::max(std::chrono::milliseconds(0),
-                        std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now()));
-    };
-    if (!m_hIrThread.WaitFor(left()))
-        Trace("[KEYWARDEN] HID thread still running at exit");
-    if (!m_hGameThread.WaitFor(left()))
-        Trace("[KEYWARDEN] HIDForGame thread still running at exit");
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - begin);
-    Trace("[KEYWARDEN] Receiver threads ended %lld ms after exit was requested",
-          static_cast<long long>(waited.count()));
+    // The service is restarted even if a thread is still running, so the user is not
+    // left without it.
+    EndReceiverThreads(m_hIrThread, m_hGameThread, kExitWait);
     RestartHidService(GetHidManager(), m_services);
     QDialog::done(QDialog::Rejected);
 }

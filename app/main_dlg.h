@@ -22,6 +22,7 @@
 #include "platform/service_control.h"
 #include "platform/worker_thread.h"
 #include "receiver/main_dialog.h"
+#include "receiver/receiver_monitor.h"
 
 namespace Ui {
 class CMainDlg;
@@ -36,7 +37,7 @@ class CMainDlg : public QDialog, public IMainDialog {
 public:
     static constexpr QEvent::Type WM_REFRESH_FIELDS = static_cast<QEvent::Type>(1911);
     // Upper bound of the wait for the receiver threads at exit.
-    static constexpr std::chrono::milliseconds kExitWait{5000};
+    static constexpr std::chrono::milliseconds kExitWait = kReceiverExitWait;
 
     // A receiver thread body (HID / HIDForGame) and how a thread is started; tests
     // substitute both.

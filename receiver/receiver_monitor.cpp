@@ -1,5 +1,6 @@
 #include "receiver/receiver_monitor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <span>
 
@@ -12,10 +13,14 @@ bool Running() {
     return g_bRunning.load(std::memory_order_acquire);
 }
 
+}  // namespace
+
 HidSystem& DefaultHidSystem() {
-    static HidSystem system("/sys", "/dev");
+    static HidSystem system(HidSysRootFromEnvironment(), HidDevRootFromEnvironment());
     return system;
 }
+
+namespace {
 
 constexpr std::chrono::milliseconds kAfterFailedRead{50};
 
@@ -302,4 +307,27 @@ unsigned RunIrReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
 unsigned RunGameReceiverThread(ReceiverMonitor* monitor, IMainDialog* dialog,
                                DispatcherEntry dispatcher) {
     return RunReceiverThread(monitor, dialog, false, dispatcher);
+}
+
+bool EndReceiverThreads(WorkerThread& irThread, WorkerThread& gameThread,
+                        std::chrono::milliseconds bound) {
+    const auto begin = std::chrono::steady_clock::now();
+    StopRunning();
+    const auto deadline = begin + bound;
+    auto left = [&] {
+        return std::max(std::chrono::milliseconds(0),
+                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now()));
+    };
+    const bool ir = irThread.WaitFor(left());
+    if (!ir)
+        Trace("[KEYWARDEN] HID thread still running at exit");
+    const bool game = gameThread.WaitFor(left());
+    if (!game)
+        Trace("[KEYWARDEN] HIDForGame thread still running at exit");
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - begin);
+    Trace("[KEYWARDEN] Receiver threads ended %lld ms after exit was requested",
+          static_cast<long long>(waited.count()));
+    return ir && game;
 }

@@ -32,6 +32,21 @@
 
 class ReceiverMonitor;
 
+// The real tree, /sys and /dev, or what QUILLON_SYSFS_ROOT and QUILLON_DEV_ROOT name
+// (a virtual kit served to this process).
+HidSystem& DefaultHidSystem();
+
+// Upper bound of the wait for both receiver threads when a front end stops them.
+inline constexpr std::chrono::milliseconds kReceiverExitWait{5000};
+
+// What every front end's exit does with its receiver threads (the window's Exit, the
+// terminal program's Ctrl-C): StopRunning(), then wait for the IR thread and then the
+// game-controller thread within one deadline of `bound` in all. A thread still
+// running then is left to end by itself (its WorkerThread joins it). Traces how long
+// it took; returns true when both had ended.
+bool EndReceiverThreads(WorkerThread& irThread, WorkerThread& gameThread,
+                        std::chrono::milliseconds bound = kReceiverExitWait);
+
 // A dispatcher thread's entry (DispatcherThread, DispatcherThreadForGameController):
 // runs until g_bRunning is cleared and returns 0.
 using DispatcherEntry = unsigned (*)(ReceiverMonitor* monitor);
@@ -46,7 +61,7 @@ public:
     static constexpr std::chrono::milliseconds kOpenRetryWait{500};
     static constexpr std::chrono::milliseconds kDispatcherWait{4000};
 
-    // `hid` defaults to the real /sys and /dev; it must outlive the monitor.
+    // `hid` defaults to DefaultHidSystem(); it must outlive the monitor.
     explicit ReceiverMonitor(HidSystem* hid = nullptr, KeyQueue* queue = nullptr,
                              HidManager* manager = nullptr);
     ~ReceiverMonitor();

@@ -197,6 +197,7 @@ void TokenCalibration::AdjustEkey() {
 void TokenCalibration::SendRequest(std::string serial, std::string first, std::string second) {
     Trace("[KEYWARDEN] Enter AdjustEkey");
     CalibrationVerdict verdict = CalibrationVerdict::Exception;
+    std::optional<std::int32_t> answered;
     // Everything is guarded, not only the call: an exception must not leave the thread.
     try {
         const std::unique_ptr<CUserAndHardwareService> client = MakeFlowClient();
@@ -237,11 +238,16 @@ void TokenCalibration::SendRequest(std::string serial, std::string first, std::s
             } else {
                 verdict = CalibrationVerdict::Passed;
             }
+            if (!cancelled && status == S_OK)
+                answered = result;
         }
     } catch (...) {
         verdict = CalibrationVerdict::Exception;
     }
-    PostHere([this, verdict] { OnVerdict(verdict); });
+    PostHere([this, verdict, answered] {
+        m_nServiceResult = answered;
+        OnVerdict(verdict);
+    });
 }
 
 void TokenCalibration::OnVerdict(CalibrationVerdict verdict) {

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/worker_thread.h"
@@ -120,6 +121,9 @@ public:
     const std::string& Status() const { return m_strStatus; }
     const std::string& FirstPassword() const { return m_strFirstPassword; }
     const std::string& SecondPassword() const { return m_strSecondPassword; }
+    // ReviseEkeyResult once the service has answered (21030: the token is bound);
+    // nothing before, or when the call failed.
+    std::optional<std::int32_t> ServiceResult() const { return m_nServiceResult; }
 
 private:
     enum class Waiter { First, Second, Third };
@@ -152,6 +156,7 @@ private:
     std::string m_strSecondSerial;  // kept, not compared: another token is not noticed
     std::string m_strSecondPassword;
     std::string m_strStatus;
+    std::optional<std::int32_t> m_nServiceResult;
     std::uint32_t m_dwFirstTick = 0;
     std::uint32_t m_dwEndTick = 0;
     WorkerThread m_hFirstWaiter;

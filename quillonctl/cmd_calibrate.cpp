@@ -1,0 +1,205 @@
+// quillonctl calibrate: the token calibration of the window's "令匙校准" dialog on a
+// terminal. The same calibration steps drive it (TokenCalibration); this file only
+// renders them and runs their timers on the terminal program's loop.
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "platform/stop_signals.h"
+#include "quillonctl/ctl.h"
+#include "quillonctl/event_loop.h"
+#include "quillonctl/receiver_session.h"
+#include "quillonctl/service_setup.h"
+#include "quillonctl/terminal_dialog.h"
+#include "service/token_calibration.h"
+#include "service/token_verification.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kPrompt = "请按令匙键输入令匙值";
+constexpr const char* kFirstLabel = "第一次动态密码：";
+constexpr const char* kSecondLabel = "第二次动态密码：";
+constexpr int kCountdownTimer = 100;  // not one of the calibration's own ids
+
+const char* VerdictKey(CalibrationVerdict verdict, std::optional<std::int32_t> result) {
+    switch (verdict) {
+        case CalibrationVerdict::Passed:
+            return "passed";
+        case CalibrationVerdict::NotPassed:
+            return result == RESULT_TOKEN_BOUND ? "bound" : "not_passed";
+        case CalibrationVerdict::NetworkFailure:
+            return "network_failure";
+        case CalibrationVerdict::Exception:
+            return "exception";
+        case CalibrationVerdict::TimedOut:
+            break;
+    }
+    return "timed_out";
+}
+
+// Exit statuses as for verify; a time-out without a second input is "not passed".
+int ExitFor(CalibrationVerdict verdict, std::optional<std::int32_t> result) {
+    switch (verdict) {
+        case CalibrationVerdict::Passed:
+            return kExitOk;
+        case CalibrationVerdict::NotPassed:
+            return result == RESULT_TOKEN_BOUND ? kExitBound : kExitNotPassed;
+        case CalibrationVerdict::TimedOut:
+            return kExitNotPassed;
+        case CalibrationVerdict::NetworkFailure:
+        case CalibrationVerdict::Exception:
+            break;
+    }
+    return kExitServiceFailed;
+}
+
+class TerminalCalibration : public ICalibrationDialog {
+public:
+    TerminalCalibration(EventLoop& loop, bool json, std::chrono::milliseconds waitPeriod)
+        : m_loop(loop), m_json(json), m_tty(!json && ::isatty(STDOUT_FILENO)), m_wait(waitPeriod) {}
+
+    void Attach(TokenCalibration* core) { m_core = core; }
+
+    void FieldsChanged() override {
+        if (m_core->FirstPassword() != m_first) {
+            m_first = m_core->FirstPassword();
+            Line(std::string(kFirstLabel) + m_first);
+        }
+        if (m_core->SecondPassword() != m_second) {
+            m_second = m_core->SecondPassword();
+            Line(std::string(kSecondLabel) + m_second);
+        }
+        if (m_core->Status() != m_status) {
+            m_status = m_core->Status();
+            Line(m_status);
+            StartCountdown();
+        }
+    }
+    void EnableSecondInput(bool) override {}
+    void ShowVerdict(CalibrationVerdict verdict) override {
+        m_verdict = verdict;
+        Line(CalibrationVerdictText(verdict));
+    }
+    void Closed() override {
+        StopCountdown();
+        m_loop.Quit();
+    }
+    void SetTimer(int id, std::chrono::milliseconds period) override {
+        m_loop.SetTimer(id, period, [this, id] { m_core->OnTimer(id); });
+    }
+    void KillTimer(int id) override { m_loop.KillTimer(id); }
+    void Post(std::function<void()> call) override { m_loop.Post(std::move(call)); }
+
+    void Line(const std::string& text) {
+        if (m_json)
+            return;
+        ClearCountdown();
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+
+    std::optional<CalibrationVerdict> Verdict() const { return m_verdict; }
+    const std::string& First() const { return m_first; }
+    const std::string& Second() const { return m_second; }
+
+private:
+    // While a wait runs, the seconds left, on one line that is rewritten (a TTY only).
+    void StartCountdown() {
+        StopCountdown();
+        if (!m_tty || m_status.empty() || m_status == "请再次输入令匙键")
+            return;
+        m_countdownEnd = std::chrono::steady_clock::now() + m_wait;
+        Tick();
+        m_loop.SetTimer(kCountdownTimer, 1s, [this] { Tick(); });
+    }
+    void Tick() {
+        const auto left = std::chrono::ceil<std::chrono::seconds>(m_countdownEnd -
+                                                                  std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            StopCountdown();
+            return;
+        }
+        std::printf("\r  %lld s ", static_cast<long long>(left.count()));
+        std::fflush(stdout);
+        m_countdownShown = true;
+    }
+    void StopCountdown() {
+        m_loop.KillTimer(kCountdownTimer);
+        ClearCountdown();
+    }
+    void ClearCountdown() {
+        if (!m_countdownShown)
+            return;
+        std::printf("\r          \r");
+        m_countdownShown = false;
+    }
+
+    EventLoop& m_loop;
+    const bool m_json;
+    const bool m_tty;
+    const std::chrono::milliseconds m_wait;
+    TokenCalibration* m_core = nullptr;
+    std::string m_first;
+    std::string m_second;
+    std::string m_status;
+    std::optional<CalibrationVerdict> m_verdict;
+    std::chrono::steady_clock::time_point m_countdownEnd;
+    bool m_countdownShown = false;
+};
+
+}  // namespace
+
+int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSeconds) {
+    std::string error;
+    if (!SetUpServiceFlows(options, &error))
+        return Fail(error);
+    if (!InstallStopSignals(&error))
+        return Fail(error);
+
+    const TokenCalibration::Periods periods{
+        std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000)),
+        std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000))};
+    EventLoop loop;
+    TerminalDialog dialog({false, options.json, false});
+    ReceiverSession session(dialog);
+    TerminalCalibration face(loop, options.json, periods.wait);
+    std::optional<std::int32_t> result;
+    bool signalled = false;
+    {
+        TokenCalibration calibration(face, periods);
+        face.Attach(&calibration);
+        if (!session.Start())
+            return Fail("cannot start the receiver threads");
+        face.Line("令匙校准");
+        face.Line(kPrompt);
+        calibration.Start();
+        signalled = loop.Run();
+        // A stop signal ends it as Escape ends the dialog: the call is cancelled.
+        calibration.Cancel();
+        result = calibration.ServiceResult();
+    }
+    session.Stop();
+    if (signalled) {
+        EndByStopSignal();
+        return kExitUsage;
+    }
+    const std::optional<CalibrationVerdict> verdict = face.Verdict();
+    if (!verdict)
+        return Fail("the calibration ended without a verdict");
+    const int status = ExitFor(*verdict, result);
+    if (options.json) {
+        nlohmann::json object = {{"verdict", VerdictKey(*verdict, result)},
+                                 {"text", CalibrationVerdictText(*verdict)},
+                                 {"first_password", face.First()},
+                                 {"second_password", face.Second()},
+                                 {"exit_status", status}};
+        object["service_result"] = result ? nlohmann::json(*result) : nlohmann::json(nullptr);
+        PrintJson(object);
+    }
+    return status;
+}

@@ -1,0 +1,140 @@
+// quillonctl verify: one ReviseEkey verification of a given serial number and
+// password, or of the next press of the token key, with the window's verdict texts.
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "platform/stop_signals.h"
+#include "platform/worker_thread.h"
+#include "quillonctl/ctl.h"
+#include "quillonctl/event_loop.h"
+#include "quillonctl/receiver_session.h"
+#include "quillonctl/service_setup.h"
+#include "quillonctl/terminal_dialog.h"
+#include "receiver/running.h"
+#include "receiver/types.h"
+#include "service/token_verification.h"
+
+namespace {
+
+const char* VerdictKey(VerifyOutcome outcome) {
+    switch (outcome) {
+        case VerifyOutcome::Passed:
+            return "passed";
+        case VerifyOutcome::Bound:
+            return "bound";
+        case VerifyOutcome::NotPassed:
+            return "not_passed";
+        case VerifyOutcome::NetworkFailure:
+            return "network_failure";
+        case VerifyOutcome::Exception:
+            break;
+    }
+    return "exception";
+}
+
+int ExitFor(VerifyOutcome outcome) {
+    switch (outcome) {
+        case VerifyOutcome::Passed:
+            return kExitOk;
+        case VerifyOutcome::NotPassed:
+            return kExitNotPassed;
+        case VerifyOutcome::Bound:
+            return kExitBound;
+        case VerifyOutcome::NetworkFailure:
+        case VerifyOutcome::Exception:
+            break;
+    }
+    return kExitServiceFailed;
+}
+
+// Runs the verification on a thread of its own while `loop` watches for a stop
+// signal, which cancels the call (StopRunning) instead of waiting for the network.
+// Nothing when a signal came first.
+std::optional<VerifyOutcome> VerifyInterruptibly(EventLoop& loop, const std::string& serial,
+                                                 const std::string& password) {
+    std::optional<VerifyOutcome> outcome;
+    WorkerThread call;
+    if (!call.Start([&] {
+            outcome = RunTokenVerification(serial, password);
+            loop.Quit();
+        })) {
+        return VerifyOutcome::Exception;
+    }
+    const bool signalled = loop.Run();
+    if (signalled)
+        StopRunning();
+    call.Join();
+    if (signalled)
+        return std::nullopt;
+    return outcome;
+}
+
+}  // namespace
+
+int RunVerify(const CtlOptions& options, const std::optional<std::string>& serialArg,
+              const std::optional<std::string>& passwordArg, bool wait, double timeoutSeconds) {
+    std::string error;
+    if (!SetUpServiceFlows(options, &error))
+        return Fail(error);
+    if (!InstallStopSignals(&error))
+        return Fail(error);
+
+    std::string serial = serialArg.value_or("");
+    std::string password = passwordArg.value_or("");
+    EventLoop loop;
+    TerminalDialog dialog({false, options.json, false});
+    ReceiverSession session(dialog);
+    if (wait) {
+        dialog.SetFrameHook([&](const TerminalDialog::Frame& frame) {
+            if (frame.result != TOKEN_OK)
+                return;  // a failed frame: the next press may do
+            loop.Post([&, frame] {
+                serial = frame.serial;
+                password = frame.password;
+                loop.Quit();
+            });
+        });
+        if (!session.Start())
+            return Fail("cannot start the receiver threads");
+        if (!options.json)
+            std::printf("press the token key (%.0f s)\n", timeoutSeconds);
+        std::fflush(stdout);
+        loop.SetTimer(0, std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000)),
+                      [&] { loop.Quit(); });
+        if (loop.Run()) {
+            session.Stop();
+            EndByStopSignal();
+            return kExitUsage;
+        }
+        loop.KillTimer(0);
+        if (serial.empty()) {
+            session.Stop();
+            return Fail("no token input within " +
+                        std::to_string(static_cast<int>(timeoutSeconds)) + " s");
+        }
+    } else {
+        // The call is cancelled when the run ends; it must have begun for it to go out.
+        BeginRunning();
+    }
+
+    EventLoop callLoop;
+    const std::optional<VerifyOutcome> outcome = VerifyInterruptibly(callLoop, serial, password);
+    session.Stop();
+    if (!outcome) {
+        EndByStopSignal();
+        return kExitUsage;
+    }
+    const int status = ExitFor(*outcome);
+    if (options.json) {
+        PrintJson({{"serial", serial},
+                   {"password", password},
+                   {"verdict", VerdictKey(*outcome)},
+                   {"text", VerifyText(*outcome)},
+                   {"exit_status", status}});
+    } else {
+        std::printf("%s %s: %s\n", serial.c_str(), password.c_str(), VerifyText(*outcome));
+    }
+    return status;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// Both receiver threads, with their dispatchers, reporting to a terminal dialog: the
+// very thread bodies the window starts (HID, HIDForGame), ended the way the window's
+// Exit ends them.
+
+#include "platform/worker_thread.h"
+#include "receiver/main_dialog.h"
+
+class ReceiverSession {
+public:
+    explicit ReceiverSession(IMainDialog& dialog) : m_dialog(dialog) {}
+    ~ReceiverSession() { Stop(); }
+    ReceiverSession(const ReceiverSession&) = delete;
+    ReceiverSession& operator=(const ReceiverSession&) = delete;
+
+    // False when a thread could not be made (what is started is stopped again).
+    bool Start();
+    // StopRunning() and the bounded wait for both threads; once.
+    void Stop();
+
+private:
+    IMainDialog& m_dialog;
+    WorkerThread m_ir;
+    WorkerThread m_game;
+    bool m_started = false;
+};

@@ -1,0 +1,226 @@
+#include "quillonctl/terminal_dialog.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "decode/status_texts.h"
+#include "quillonctl/ctl.h"
+#include "receiver/key_names.h"
+#include "receiver/types.h"
+#include "service/token_frame_box.h"
+#include "service/token_verification.h"
+
+namespace {
+
+const char* ReceiverState(int status) {
+    switch (status) {
+        case RECEIVER_READING:
+            return "open";
+        case RECEIVER_WAITING:
+            return "absent";
+        case RECEIVER_ENDED:
+            return "lost";
+    }
+    return "unknown";
+}
+
+const char* ResultKey(int result) {
+    switch (result) {
+        case TOKEN_OK:
+            return "ok";
+        case TOKEN_TIMEOUT:
+            return "timeout";
+        case TOKEN_INTERRUPTED:
+            return "interrupted";
+        case TOKEN_ILLEGAL:
+            return "illegal";
+        case TOKEN_BAD_LENGTH:
+            return "bad_length";
+    }
+    return "unknown";
+}
+
+const char* VerdictKey(VerifyOutcome outcome) {
+    switch (outcome) {
+        case VerifyOutcome::Passed:
+            return "passed";
+        case VerifyOutcome::Bound:
+            return "bound";
+        case VerifyOutcome::NotPassed:
+            return "not_passed";
+        case VerifyOutcome::NetworkFailure:
+            return "network_failure";
+        case VerifyOutcome::Exception:
+            return "exception";
+    }
+    return "unknown";
+}
+
+std::string KeyText(KeyId key) {
+    const std::string_view name = KeyName(key);
+    return std::to_string(key) + (name.empty() ? "" : " (" + std::string(name) + ")");
+}
+
+}  // namespace
+
+TerminalDialog::TerminalDialog(Settings settings) : m_settings(settings) {}
+
+void TerminalDialog::SetFrameHook(std::function<void(const Frame&)> hook) {
+    std::lock_guard lock(m_mutex);
+    m_frameHook = std::move(hook);
+}
+
+void TerminalDialog::Event(const std::string& text, nlohmann::json object) {
+    if (!m_settings.print)
+        return;
+    const double t = MonotonicSeconds();
+    if (m_settings.json) {
+        object["t"] = t;
+        PrintJson(object);
+        return;
+    }
+    std::printf("[%10.3f] %s\n", t, text.c_str());
+    std::fflush(stdout);
+}
+
+void TerminalDialog::ReceiverEvent(bool ir, int status) {
+    std::lock_guard lock(m_mutex);
+    int& last = ir ? m_irStatus : m_gameStatus;
+    // The search repeats "not found" while it waits; one line per change is enough.
+    if (status == last)
+        return;
+    last = status;
+    const char* text = ir ? IrStatusText(status) : GameStatusText(status);
+    Event(text, {{"event", "receiver"},
+                 {"receiver", ir ? "ir" : "game"},
+                 {"state", ReceiverState(status)},
+                 {"status", status},
+                 {"status_text", text}});
+}
+
+void TerminalDialog::ShowIrStatus(int status) {
+    ReceiverEvent(true, status);
+}
+
+void TerminalDialog::ShowGameStatus(int status) {
+    ReceiverEvent(false, status);
+}
+
+void TerminalDialog::HighlightKey(KeyId key) {
+    std::lock_guard lock(m_mutex);
+    const double now = MonotonicSeconds();
+    const char* source = key >= FIRST_GAME_KEY_ID && key <= LAST_GAME_KEY_ID ? "game" : "ir";
+    nlohmann::json object = {
+        {"event", "key"}, {"source", source}, {"key", key}, {"name", std::string(KeyName(key))}};
+    if (key == m_held) {
+        // Each code of a held key highlights it again: that is its repeat.
+        const double interval = (now - m_lastCodeAt) * 1000.0;
+        m_lastCodeAt = now;
+        ++m_repeats;
+        m_repeatSum += interval;
+        m_repeatMax = std::max(m_repeatMax, interval);
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%.0f", interval);
+        object["action"] = "repeat";
+        object["interval_ms"] = interval;
+        Event("key repeat " + KeyText(key) + " after " + ms + " ms", std::move(object));
+        return;
+    }
+    if (m_held != 0)
+        KeyUp();
+    m_held = key;
+    m_lastCodeAt = now;
+    ++m_keys;
+    object["action"] = "down";
+    Event("key down " + KeyText(key), std::move(object));
+}
+
+void TerminalDialog::KeyUp() {
+    Event("key up " + KeyText(m_held), {{"event", "key"},
+                                        {"action", "up"},
+                                        {"key", m_held},
+                                        {"name", std::string(KeyName(m_held))}});
+}
+
+void TerminalDialog::ClearHighlight() {
+    std::lock_guard lock(m_mutex);
+    if (m_held == 0)
+        return;
+    KeyUp();
+    m_held = 0;
+}
+
+void TerminalDialog::ShowTokenResult(int result) {
+    std::function<void(const Frame&)> hook;
+    Frame frame{result, {}, {}};
+    {
+        std::lock_guard lock(m_mutex);
+        // A successful frame is written with its digits, which come next.
+        if (result == TOKEN_OK)
+            return;
+        ++m_frames[result];
+        const char* text = TokenResultText(result);
+        Event(std::string("token ") + text,
+              {{"event", "token"}, {"outcome", ResultKey(result)}, {"outcome_text", text}});
+        hook = m_frameHook;
+    }
+    if (hook)
+        hook(frame);
+}
+
+void TerminalDialog::OnTokenTaken(const char* digits) {
+    if (digits == nullptr)
+        return;
+    const TokenDigits split = SplitTokenFrame(digits);
+    // For a calibration that waits for it, as the main dialog hands it over.
+    g_lastToken.Put(split.serial, split.password);
+    std::function<void(const Frame&)> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_frames[TOKEN_OK];
+        const char* text = TokenResultText(TOKEN_OK);
+        Event("token " + split.serial + " " + split.password + " " + text,
+              {{"event", "token"},
+               {"outcome", "ok"},
+               {"outcome_text", text},
+               {"serial", split.serial},
+               {"password", split.password}});
+        hook = m_frameHook;
+    }
+    if (m_settings.verify && !g_bCalibrating.load()) {
+        // On this dispatcher thread, as the main dialog does it.
+        const VerifyOutcome outcome = RunTokenVerification(split.serial, split.password);
+        std::lock_guard lock(m_mutex);
+        Event(std::string("verification ") + VerifyText(outcome), {{"event", "verification"},
+                                                                   {"serial", split.serial},
+                                                                   {"verdict", VerdictKey(outcome)},
+                                                                   {"text", VerifyText(outcome)}});
+    }
+    if (hook)
+        hook(Frame{TOKEN_OK, split.serial, split.password});
+}
+
+void TerminalDialog::WriteSummary() {
+    std::lock_guard lock(m_mutex);
+    const double mean = m_repeats > 0 ? m_repeatSum / static_cast<double>(m_repeats) : 0.0;
+    nlohmann::json frames = nlohmann::json::object();
+    std::string text;
+    for (const auto& [result, count] : m_frames) {
+        frames[ResultKey(result)] = count;
+        text += std::string(text.empty() ? "" : ", ") + TokenResultText(result) + " " +
+                std::to_string(count);
+    }
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "summary: %llu keys, %llu repeats, repeat interval mean %.0f ms, max %.0f ms; "
+                  "frames: ",
+                  static_cast<unsigned long long>(m_keys),
+                  static_cast<unsigned long long>(m_repeats), mean, m_repeatMax);
+    Event(line + (text.empty() ? std::string("none") : text),
+          {{"event", "summary"},
+           {"keys", m_keys},
+           {"repeats", m_repeats},
+           {"repeat_interval_mean_ms", mean},
+           {"repeat_interval_max_ms", m_repeatMax},
+           {"frames", frames}});
+}

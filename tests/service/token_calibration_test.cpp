@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "platform/trace.h"
+#include "service/http_transport.h"
 #include "service/status.h"
+#include "service/token_verification.h"
 
 namespace {
 
@@ -265,6 +267,13 @@ TEST_F(TokenCalibrationTest, TimeOutEndsItExactlyOnePeriodAfterTheFirstInput) {
     m_front.AdvanceTo(400s);
     EXPECT_EQ(m_front.m_closed, 1);
     EXPECT_EQ(m_front.m_verdicts.size(), 1u);
+}
+
+// Verification and calibration both build their client here: each call they make is
+// bounded by the client's whole-call deadline, one minute including the connect.
+TEST(FlowClient, CarriesTheRealCallDeadline) {
+    EXPECT_EQ(CUserAndHardwareService::kCallDeadline, std::chrono::seconds(60));
+    EXPECT_EQ(MakeFlowClient()->CallDeadline(), CUserAndHardwareService::kCallDeadline);
 }
 
 }  // namespace

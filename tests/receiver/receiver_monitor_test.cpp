@@ -1,7 +1,10 @@
 #include "receiver/receiver_monitor.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -252,6 +255,63 @@ TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
             bus.Unplug(1);
         }
     }
+}
+
+// While it lives no thread can be created: the default stack is beyond any address
+// space. The failure's own code is EAGAIN, while errno is left at the failed
+// mapping's ENOMEM.
+class NoNewThreads {
+public:
+    NoNewThreads() {
+        pthread_getattr_default_np(&m_old);
+        pthread_attr_t huge;
+        pthread_getattr_default_np(&huge);
+        pthread_attr_setstacksize(&huge, std::size_t{1} << 46);
+        EXPECT_EQ(pthread_setattr_default_np(&huge), 0);
+        pthread_attr_destroy(&huge);
+    }
+    ~NoNewThreads() {
+        pthread_setattr_default_np(&m_old);
+        pthread_attr_destroy(&m_old);
+    }
+
+private:
+    pthread_attr_t m_old;
+};
+
+TEST(DispatcherStart, FailureIsTracedWithItsOwnCodeAndTheLoopStillRuns) {
+    FakeHidBus bus;
+    KeyQueue queue;
+    ReceiverMonitor monitor{&bus, &queue};
+    TraceCapture trace;
+    g_bRunning = false;  // the main loops end at once
+    {
+        NoNewThreads noThreads;
+        monitor.ServiceBegin(&DispatcherThread);
+        monitor.ServiceBeginForGameController(&DispatcherThreadForGameController);
+    }
+    EXPECT_EQ(trace.Lines(),
+              (std::vector<std::string>{
+                  "[KEYWARDEN] Create Dispatcher Thread error: " + std::to_string(EAGAIN),
+                  "[KEYWARDEN] Create Dispatcher for GameController Thread error: " +
+                      std::to_string(EAGAIN)}));
+
+    // A missing entry counts as a thread that could not be created; the receiver is
+    // searched for, found and read all the same.
+    trace.Clear();
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    g_bRunning = true;
+    WorkerThread loop;
+    ASSERT_TRUE(loop.Start([&] { monitor.ServiceBegin(nullptr); }));
+    ASSERT_TRUE(bus.WaitForOpens(0, 1));
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    IrScanCode code = 0;
+    EXPECT_TRUE(queue.PopIrKey(&code, 5000));
+    EXPECT_EQ(code, 0x2605);
+    StopRunning();
+    EXPECT_TRUE(loop.WaitFor(5s));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Create Dispatcher Thread error: " + std::to_string(EINVAL)),
+              1u);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ void CEKeyInputforRevise::ShowVerdict(CalibrationVerdict verdict) {
     const QString text = QString::fromUtf8(CalibrationVerdictText(verdict));
     switch (verdict) {
         case CalibrationVerdict::Passed:
-            ShowMessageBox(this, text, QApplication::applicationDisplayName(), BoxIcon::None);
+            ShowMessageBox(this, text, kProgramName, BoxIcon::None);
             break;
         case CalibrationVerdict::TimedOut:
             ShowMessageBox(this, text, "超时错误", BoxIcon::Error);

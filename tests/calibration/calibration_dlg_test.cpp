@@ -194,7 +194,7 @@ TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {
     EXPECT_EQ(Text(*dlg, "secondPasswordEdit"), "44444444");
     ASSERT_EQ(m_boxes.m_calls.size(), 1u);
     EXPECT_EQ(m_boxes.m_calls[0].text, "令匙校准通过");
-    EXPECT_EQ(m_boxes.m_calls[0].caption, QApplication::applicationDisplayName());
+    EXPECT_EQ(m_boxes.m_calls[0].caption, "Quillon");
     EXPECT_EQ(m_boxes.m_calls[0].icon, BoxIcon::None);
 
     const auto requests = m_server.Requests();

@@ -47,9 +47,16 @@ int CEKeyInputforRevise::DoModal() {
 
 void CEKeyInputforRevise::OnInitDialog() {
     DoDataExchange();
-    raise();
-    activateWindow();
     m_calibration->Start();
+}
+
+void CEKeyInputforRevise::setVisible(bool visible) {
+    QDialog::setVisible(visible);
+    // A window that is not on the screen yet cannot come forward: raised once shown.
+    if (visible) {
+        raise();
+        activateWindow();
+    }
 }
 
 void CEKeyInputforRevise::OnCancel() {

@@ -45,8 +45,10 @@ public:
 
     // OnInitDialog and the modal run.
     int DoModal();
-    // Fills the controls, brings the window forward and starts the calibration.
+    // Fills the controls and starts the calibration.
     void OnInitDialog();
+    // Showing also brings the dialog to the front.
+    void setVisible(bool visible) override;
     // Escape and every internal close: ends the calibration and the dialog.
     void OnCancel();
 

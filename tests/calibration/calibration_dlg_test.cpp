@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -153,6 +154,33 @@ TEST_F(CalibrationTest, TemplateControlsAndNoButtons) {
     }
     EXPECT_EQ(dlg.findChild<QLineEdit*>("firstPasswordEdit")->maxLength(), 10);
     EXPECT_EQ(dlg.findChild<QLineEdit*>("secondPasswordEdit")->maxLength(), 10);
+}
+
+// Raising a window that is not on the screen yet does nothing: the dialog must come
+// forward once it is shown, over the main dialog that opened it.
+TEST_F(CalibrationTest, ComesToTheFrontOnceShown) {
+    class RaiseWatch : public QObject {
+    public:
+        std::vector<bool> onScreen;  // per raise: was the window shown then
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::ZOrderChange) {
+                const QWindow* w = static_cast<QWidget*>(o)->windowHandle();
+                onScreen.push_back(w != nullptr && w->isVisible());
+            }
+            return false;
+        }
+    } watch;
+    m_main->show();
+    CEKeyInputforRevise dlg(m_main.get());
+    dlg.installEventFilter(&watch);
+    bool active = false;
+    QTimer::singleShot(0, &dlg, [&] {
+        active = WaitUntil([&] { return QApplication::activeWindow() == &dlg; });
+        Key(dlg, Qt::Key_Escape);
+    });
+    dlg.DoModal();
+    EXPECT_EQ(watch.onScreen, std::vector<bool>{true});
+    EXPECT_TRUE(active);
 }
 
 TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {

@@ -510,8 +510,12 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     const bool ipv6 =
         m_endpoint.hostName.find(':') != std::string::npos && !m_endpoint.hostName.starts_with('[');
     const std::string host = ipv6 ? "[" + m_endpoint.hostName + "]" : m_endpoint.hostName;
-    // An endpoint without a path asks for the root, as a browser would.
-    const std::string target = m_targetPath.starts_with('/') ? m_targetPath : "/" + m_targetPath;
+    // An endpoint without a path asks for the root, as a browser would. A fragment
+    // stays with the client, as HTTP requires.
+    std::string target = m_targetPath.substr(0, m_targetPath.find('#'));
+    if (!target.starts_with('/')) {
+        target.insert(0, "/");
+    }
     const std::string url =
         std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + target;
 
@@ -521,6 +525,8 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     }
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    // The path goes out as configured: libcurl would collapse "." and ".." segments.
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
     ok =
         ok && curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_0}) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgent.data()) == CURLE_OK;

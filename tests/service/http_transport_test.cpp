@@ -311,6 +311,9 @@ TEST_F(HttpTransport, RequestLineFromTheEndpoint) {
     const Case cases[] = {
         {"/a b.asmx?x=1", "POST /a%20b.asmx?x=1 HTTP/1.0\r\n"},
         {"", "POST / HTTP/1.0\r\n"},
+        // Dot segments as configured; a fragment never leaves the client.
+        {"/svc/../a/./b.asmx?x=1#part", "POST /svc/../a/./b.asmx?x=1 HTTP/1.0\r\n"},
+        {"#part one", "POST / HTTP/1.0\r\n"},
     };
     for (const Case& c : cases) {
         server.Enqueue({{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}});

@@ -614,8 +614,8 @@ std::int32_t CUserAndHardwareService::PostRequest() {
     ResponseStream stream(t, m_lastError);
     const std::int32_t faultRc = ReadSoapFault(stream, m_xmlReader, m_fault);
     if (m_lastError.empty()) {
-        m_lastError =
-            faultRc < 0 ? "status 500 with an unreadable fault" : "status 500 (SOAP fault)";
+        m_lastError = faultRc < 0 ? "status 500 with a fault that " + DescribeSaxResult(faultRc)
+                                  : "status 500 (SOAP fault)";
     }
     return E_FAIL;
 }
@@ -657,7 +657,7 @@ std::int32_t CUserAndHardwareService::Call(const char16_t* ekeysn, const char16_
     rc = ReadReviseEkeyResponse(stream, params, m_xmlReader);
     if (rc < 0) {
         if (m_lastError.empty()) {
-            m_lastError = rc == E_FAIL ? "reply rejected" : "reply is not well-formed XML";
+            m_lastError = "reply " + DescribeSaxResult(rc);
         }
         return rc;
     }

@@ -313,9 +313,10 @@ bool EndReceiverThreads(WorkerThread& irThread, WorkerThread& gameThread,
     const auto begin = std::chrono::steady_clock::now();
     StopRunning();
     const auto deadline = begin + bound;
+    // Rounded up, so that giving up never comes before the bound.
     auto left = [&] {
         return std::max(std::chrono::milliseconds(0),
-                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::ceil<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now()));
     };
     const bool ir = irThread.WaitFor(left());

@@ -464,8 +464,8 @@ CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl,
 
 CUserAndHardwareService::~CUserAndHardwareService() = default;
 
-std::chrono::milliseconds CUserAndHardwareService::CallDeadline() const {
-    return m_transfer->limits.deadline;
+const CUserAndHardwareService::Timeouts& CUserAndHardwareService::Limits() const {
+    return m_transfer->limits;
 }
 
 void CUserAndHardwareService::Cancel() {

@@ -55,6 +55,7 @@ public:
     void SetServiceCall(ServiceCall call) { m_calibration->SetServiceCall(std::move(call)); }
 
     int Step() const { return m_calibration->Step(); }
+    const Periods& GetPeriods() const { return m_calibration->GetPeriods(); }
 
 protected:
     bool event(QEvent* e) override;

@@ -251,6 +251,7 @@ TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {
     const long begin = std::stol(lines[2].substr(expected[2].size()));
     const long end = std::stol(lines[3].substr(expected[3].size()));
     EXPECT_GE(static_cast<std::uint32_t>(end - begin), 290u);
+    EXPECT_LT(static_cast<std::uint32_t>(end - begin), 300u + 300u);
 }
 
 TEST_F(CalibrationTest, EqualPasswordsWaitAgainAndTheThirdIsSentUncompared) {
@@ -308,6 +309,7 @@ TEST_F(CalibrationTest, FirstInputOnlyTimesOutAndSendsNothing) {
     Press("111111111", "22222222");
     ASSERT_TRUE(Closed(*dlg));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms + 300ms);
     EXPECT_FALSE(g_bCalibrating);
     ASSERT_EQ(m_boxes.m_calls.size(), 1u);
     EXPECT_EQ(m_boxes.m_calls[0].text, "输入超时");
@@ -394,11 +396,12 @@ TEST_F(CalibrationTest, SendingIgnoresTheTimeOutAndEscapeCancelsTheCall) {
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_TRUE(m_boxes.m_calls.empty());
 
-    // The server would stall until the client's own 30 s limit; Escape ends it now.
+    // The server would stall until the client's own 30 s limit; Escape ends it now,
+    // not when the transfer next looks up by itself (within a second).
     const auto escaped = std::chrono::steady_clock::now();
     Key(*dlg, Qt::Key_Escape);
     EXPECT_FALSE(dlg->isVisible());
-    EXPECT_LT(std::chrono::steady_clock::now() - escaped, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - escaped, 600ms);
     EXPECT_FALSE(g_bCalibrating);
     Idle(100ms);
     EXPECT_TRUE(m_boxes.m_calls.empty()) << "no verdict after Escape";
@@ -414,7 +417,7 @@ TEST_F(CalibrationTest, DestroyedWhileSendingEndsTheCallFirst) {
     ASSERT_TRUE(WaitUntil([&] { return m_server.Requests().size() == 1; }));
     const auto start = std::chrono::steady_clock::now();
     dlg.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 600ms);
     EXPECT_FALSE(g_bCalibrating);
     Idle(100ms);  // the sender's late verdict must find nothing to call
     EXPECT_TRUE(m_boxes.m_calls.empty());

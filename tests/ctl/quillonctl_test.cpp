@@ -345,7 +345,13 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     kit->PlugGame();
     VirtualRemote remote(*kit, DemoToken(), [this] { return clock.load(); });
     ASSERT_TRUE(StartSimulator());
+    // Started as nohup starts it: SIGHUP ignored, and so it stays.
+    struct sigaction hup {};
+    hup.sa_handler = SIG_IGN;
+    struct sigaction saved {};
+    sigaction(SIGHUP, &hup, &saved);
     auto watch = Ctl({"watch", "--json", "--verify", Endpoint()});
+    sigaction(SIGHUP, &saved, nullptr);
     auto parsed = [](const std::function<bool(const Json&)>& match) {
         return [match](const std::string& line) {
             const Json j = Json::parse(line, nullptr, false);
@@ -387,6 +393,8 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     kit->UnplugIr();
     ASSERT_TRUE(
         event([&](const Json& j) { return is(j, "receiver", "ir") && is(j, "state", "lost"); }));
+    watch->Signal(SIGHUP);
+    EXPECT_EQ(watch->Wait(300ms), -1) << "an ignored SIGHUP ended it";
 
     const auto sent = Clock::now();
     watch->Signal(SIGINT);

@@ -283,6 +283,8 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     {
         auto check = Ctl({"check"});
         EXPECT_EQ(check->Exit(), 0);
+        EXPECT_EQ(check->Err().Text().find("[KEYWARDEN]"), std::string::npos)
+            << "trace lines without --trace";
         EXPECT_EQ(check->Out().Lines(),
                   (std::vector<std::string>{"红外接收器设备工作正常  " + bus.NodePath(3),
                                             "游戏杆接收器设备工作正常  " + bus.NodePath(4)}));

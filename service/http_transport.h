@@ -119,6 +119,7 @@ public:
 
     // The time limits of each call: it ends within `deadline` from its start.
     const Timeouts& Limits() const;
+    std::chrono::milliseconds CallDeadline() const { return Limits().deadline; }
 
     const EndpointUrl& Endpoint() const { return m_endpoint; }
     const std::string& TargetPath() const { return m_targetPath; }

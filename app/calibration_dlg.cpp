@@ -47,9 +47,16 @@ int CEKeyInputforRevise::DoModal() {
 
 void CEKeyInputforRevise::OnInitDialog() {
     DoDataExchange();
-    raise();
-    activateWindow();
     m_calibration->Start();
+}
+
+void CEKeyInputforRevise::setVisible(bool visible) {
+    QDialog::setVisible(visible);
+    // A window that is not on the screen yet cannot come forward: raised once shown.
+    if (visible) {
+        raise();
+        activateWindow();
+    }
 }
 
 void CEKeyInputforRevise::OnCancel() {
@@ -69,7 +76,7 @@ void CEKeyInputforRevise::ShowVerdict(CalibrationVerdict verdict) {
     const QString text = QString::fromUtf8(CalibrationVerdictText(verdict));
     switch (verdict) {
         case CalibrationVerdict::Passed:
-            ShowMessageBox(this, text, QApplication::applicationDisplayName(), BoxIcon::None);
+            ShowMessageBox(this, text, kProgramName, BoxIcon::None);
             break;
         case CalibrationVerdict::TimedOut:
             ShowMessageBox(this, text, "超时错误", BoxIcon::Error);

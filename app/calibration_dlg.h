@@ -45,14 +45,17 @@ public:
 
     // OnInitDialog and the modal run.
     int DoModal();
-    // Fills the controls, brings the window forward and starts the calibration.
+    // Fills the controls and starts the calibration.
     void OnInitDialog();
+    // Showing also brings the dialog to the front.
+    void setVisible(bool visible) override;
     // Escape and every internal close: ends the calibration and the dialog.
     void OnCancel();
 
     void SetServiceCall(ServiceCall call) { m_calibration->SetServiceCall(std::move(call)); }
 
     int Step() const { return m_calibration->Step(); }
+    const Periods& GetPeriods() const { return m_calibration->GetPeriods(); }
 
 protected:
     bool event(QEvent* e) override;

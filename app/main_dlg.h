@@ -23,6 +23,7 @@
 #include "platform/worker_thread.h"
 #include "receiver/main_dialog.h"
 #include "receiver/receiver_monitor.h"
+#include "service/token_calibration.h"
 
 namespace Ui {
 class CMainDlg;
@@ -114,8 +115,8 @@ private:
     std::unique_ptr<Ui::CMainDlg> m_ui;
     IServiceControl& m_services;
     Receivers m_receivers;
-    std::chrono::milliseconds m_calibrationWait{30000};
-    std::chrono::milliseconds m_calibrationTimeout{120000};
+    std::chrono::milliseconds m_calibrationWait = TokenCalibration::kWaitPeriod;
+    std::chrono::milliseconds m_calibrationTimeout = TokenCalibration::kTimeoutPeriod;
 
     QIcon m_hIcon;
     WorkerThread m_hIrThread;

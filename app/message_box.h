@@ -9,6 +9,10 @@
 
 class QWidget;
 
+// The program's name: the caption of a box that has none of its own, whatever the
+// executable is called.
+inline constexpr char kProgramName[] = "Quillon";
+
 enum class BoxIcon { None, Error, Information };
 enum class BoxButtons { Ok, YesNo };
 enum class BoxAnswer { Ok, Yes, No };

@@ -3,6 +3,7 @@
 // A thread that can be waited for with a time-out. Threads cannot be killed safely,
 // so every body must end by itself; WaitFor() only tells whether it has.
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -17,10 +18,13 @@ public:
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    // False when the thread could not be created (or one is still attached).
+    // False when the thread could not be created (or one is still attached);
+    // StartError() then tells why.
     bool Start(std::function<void()> body) {
-        if (m_thread.joinable())
+        if (m_thread.joinable()) {
+            m_startError = EBUSY;
             return false;
+        }
         auto state = std::make_shared<State>();
         try {
             m_thread = std::thread([state, body = std::move(body)] {
@@ -31,12 +35,18 @@ public:
                 }
                 state->cv.notify_all();
             });
-        } catch (const std::system_error&) {
+        } catch (const std::system_error& e) {
+            // Thread creation reports its failure in the exception, not in errno.
+            m_startError = e.code().value();
             return false;
         }
+        m_startError = 0;
         m_state = std::move(state);
         return true;
     }
+
+    // The error code of the last Start(): 0 after success, e.g. EAGAIN without resources.
+    int StartError() const { return m_startError; }
 
     bool Started() const { return m_thread.joinable(); }
 
@@ -62,4 +72,5 @@ private:
     };
     std::shared_ptr<State> m_state;
     std::thread m_thread;
+    int m_startError = 0;
 };

@@ -3,11 +3,13 @@
 // the same truth.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "platform/trace.h"
 #include "quillonctl/ctl.h"
+#include "service/token_calibration.h"
 
 #ifndef QUILLON_VERSION
 #error "QUILLON_VERSION must be defined by the build"
@@ -45,8 +47,8 @@ int main(int argc, char** argv) {
     std::optional<std::string> password;
     bool wait = false;
     double verifyTimeout = 60;
-    double calWait = 30;
-    double calTimeout = 120;
+    double calWait = std::chrono::duration<double>(TokenCalibration::kWaitPeriod).count();
+    double calTimeout = std::chrono::duration<double>(TokenCalibration::kTimeoutPeriod).count();
     std::string endpoint;
 
     CLI::App* list = app.add_subcommand("list", "the kit's hidraw nodes, their roles and holders");

@@ -135,17 +135,16 @@ void ReceiverMonitor::ServiceBeginForGameController(DispatcherEntry dispatcher) 
 }
 
 void ReceiverMonitor::RunMainLoop(const Side& side, DispatcherEntry dispatcher) {
-    if (dispatcher == nullptr)
-        errno = EINVAL;
     const bool started =
         dispatcher != nullptr && side.dispatcher.Start([this, dispatcher] { dispatcher(this); });
+    const int error = dispatcher == nullptr ? EINVAL : side.dispatcher.StartError();
     if (started) {
         Trace(side.ir ? "[KEYWARDEN] DispatcherThread Started."
                       : "[KEYWARDEN] DispatcherThreadForGameController Started.");
     } else if (side.ir) {
-        Trace("[KEYWARDEN] Create Dispatcher Thread error: %d", errno);
+        Trace("[KEYWARDEN] Create Dispatcher Thread error: %d", error);
     } else {
-        Trace("[KEYWARDEN] Create Dispatcher for GameController Thread error: %d", errno);
+        Trace("[KEYWARDEN] Create Dispatcher for GameController Thread error: %d", error);
     }
 
     while (Running()) {
@@ -314,9 +313,10 @@ bool EndReceiverThreads(WorkerThread& irThread, WorkerThread& gameThread,
     const auto begin = std::chrono::steady_clock::now();
     StopRunning();
     const auto deadline = begin + bound;
+    // Rounded up, so that giving up never comes before the bound.
     auto left = [&] {
         return std::max(std::chrono::milliseconds(0),
-                        std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::ceil<std::chrono::milliseconds>(
                             deadline - std::chrono::steady_clock::now()));
     };
     const bool ir = irThread.WaitFor(left());

@@ -464,8 +464,8 @@ CUserAndHardwareService::CUserAndHardwareService(std::string_view endpointUrl,
 
 CUserAndHardwareService::~CUserAndHardwareService() = default;
 
-std::chrono::milliseconds CUserAndHardwareService::CallDeadline() const {
-    return m_transfer->limits.deadline;
+const CUserAndHardwareService::Timeouts& CUserAndHardwareService::Limits() const {
+    return m_transfer->limits;
 }
 
 void CUserAndHardwareService::Cancel() {
@@ -510,8 +510,12 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     const bool ipv6 =
         m_endpoint.hostName.find(':') != std::string::npos && !m_endpoint.hostName.starts_with('[');
     const std::string host = ipv6 ? "[" + m_endpoint.hostName + "]" : m_endpoint.hostName;
-    // An endpoint without a path asks for the root, as a browser would.
-    const std::string target = m_targetPath.starts_with('/') ? m_targetPath : "/" + m_targetPath;
+    // An endpoint without a path asks for the root, as a browser would. A fragment
+    // stays with the client, as HTTP requires.
+    std::string target = m_targetPath.substr(0, m_targetPath.find('#'));
+    if (!target.starts_with('/')) {
+        target.insert(0, "/");
+    }
     const std::string url =
         std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + target;
 
@@ -521,6 +525,8 @@ std::int32_t CUserAndHardwareService::OpenConnection() {
     }
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    // The path goes out as configured: libcurl would collapse "." and ".." segments.
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
     ok =
         ok && curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_0}) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgent.data()) == CURLE_OK;
@@ -608,8 +614,8 @@ std::int32_t CUserAndHardwareService::PostRequest() {
     ResponseStream stream(t, m_lastError);
     const std::int32_t faultRc = ReadSoapFault(stream, m_xmlReader, m_fault);
     if (m_lastError.empty()) {
-        m_lastError =
-            faultRc < 0 ? "status 500 with an unreadable fault" : "status 500 (SOAP fault)";
+        m_lastError = faultRc < 0 ? "status 500 with a fault that " + DescribeSaxResult(faultRc)
+                                  : "status 500 (SOAP fault)";
     }
     return E_FAIL;
 }
@@ -651,7 +657,7 @@ std::int32_t CUserAndHardwareService::Call(const char16_t* ekeysn, const char16_
     rc = ReadReviseEkeyResponse(stream, params, m_xmlReader);
     if (rc < 0) {
         if (m_lastError.empty()) {
-            m_lastError = rc == E_FAIL ? "reply rejected" : "reply is not well-formed XML";
+            m_lastError = "reply " + DescribeSaxResult(rc);
         }
         return rc;
     }

@@ -117,8 +117,9 @@ public:
     // first call. Returns S_OK or E_OUTOFMEMORY.
     std::int32_t SetExplicitProxy(const char* host, std::uint16_t port);
 
-    // Each call ends within this much time from its start.
-    std::chrono::milliseconds CallDeadline() const;
+    // The time limits of each call: it ends within `deadline` from its start.
+    const Timeouts& Limits() const;
+    std::chrono::milliseconds CallDeadline() const { return Limits().deadline; }
 
     const EndpointUrl& Endpoint() const { return m_endpoint; }
     const std::string& TargetPath() const { return m_targetPath; }

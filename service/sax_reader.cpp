@@ -170,6 +170,20 @@ std::int32_t SaxErrorCode(int expatError) {
     return kSaxErrorBase | (expatError & 0xFF);
 }
 
+std::string DescribeSaxResult(std::int32_t code) {
+    if (code == kSaxDoctypeRefused) {
+        return "has a DOCTYPE, which is refused";
+    }
+    if (code == E_OUTOFMEMORY) {
+        return "could not be read: out of memory";
+    }
+    if ((code & ~0xFF) == kSaxErrorBase) {
+        const XML_LChar* text = XML_ErrorString(static_cast<XML_Error>(code & 0xFF));
+        return std::string("is not well-formed XML (") + (text != nullptr ? text : "error") + ")";
+    }
+    return "was rejected";
+}
+
 std::int32_t StringStream::Read(char* buffer, std::size_t capacity, std::size_t* bytesRead) {
     const std::size_t n = std::min({capacity, m_slice, m_data.size()});
     if (n > 0) {

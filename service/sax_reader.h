@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 inline constexpr std::int32_t kSaxErrorBase = static_cast<std::int32_t>(0xC00CE000u);
@@ -32,6 +33,11 @@ inline constexpr std::int32_t kSaxDoctypeRefused = static_cast<std::int32_t>(0xC
 
 // Maps an expat error number to the reader's code (see above).
 std::int32_t SaxErrorCode(int expatError);
+
+// What a failed Parse() result says about the document, for diagnostics: "has a
+// DOCTYPE, which is refused", "is not well-formed XML (...)", "could not be read: out
+// of memory", or "was rejected" for a handler's own code.
+std::string DescribeSaxResult(std::int32_t code);
 
 // A pull stream: each Read hands over the next bytes. *bytesRead == 0 with a result of
 // 0 means the end of the stream. A negative result is a failed read.

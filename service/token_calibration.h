@@ -116,6 +116,8 @@ public:
 
     void SetServiceCall(ServiceCall call) { m_serviceCall = std::move(call); }
 
+    const Periods& GetPeriods() const { return m_periods; }
+
     // For display, on the front end's thread.
     int Step() const { return m_nStep; }
     const std::string& Status() const { return m_strStatus; }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "app/calibration_dlg.h"
 #include "app/key_rects.h"
 #include "receiver/hid_manager.h"
 #include "receiver/running.h"
@@ -359,8 +360,9 @@ TEST_F(MainDlgTest, VerificationInFlightEndsWhenRunningStops) {
     auto done = std::async(std::launch::async, [&] { dlg->OnTokenTaken(kFrame); });
     ASSERT_TRUE(server.WaitForRequests(1));
     StopRunning();
-    // The server would stall for the client's 30 s time-out; the stop ends it first.
-    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    // The server would stall for the client's 30 s time-out; the stop ends the call at
+    // once, not when the transfer next looks up by itself (within a second).
+    ASSERT_EQ(done.wait_for(std::chrono::milliseconds(600)), std::future_status::ready);
     EXPECT_TRUE(Shows(*dlg, "verifyResultLabel", "网络不通或服务器有问题，令匙验证不成功"));
 }
 
@@ -436,6 +438,7 @@ TEST_F(MainDlgTest, CalibrationButtonRunsTheCalibrationDialog) {
     auto dlg = MakeDialog();
     bool calibratingWhileOpen = false;
     QString title;
+    CEKeyInputforRevise::Periods periods{};
     QTimer::singleShot(0, [&] {
         QWidget* calibration = nullptr;
         if (!WaitUntil(
@@ -444,12 +447,17 @@ TEST_F(MainDlgTest, CalibrationButtonRunsTheCalibrationDialog) {
             return;
         }
         title = calibration->windowTitle();
+        if (auto* c = qobject_cast<CEKeyInputforRevise*>(calibration))
+            periods = c->GetPeriods();
         calibratingWhileOpen = g_bCalibrating.load();
         QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
         QApplication::sendEvent(calibration, &escape);
     });
     dlg->findChild<QPushButton*>("calibrateButton")->click();  // returns when it closes
     EXPECT_EQ(title, "令匙校准");
+    // The real periods: 30 s between the two inputs, 120 s from the first.
+    EXPECT_EQ(periods.wait, std::chrono::seconds(30));
+    EXPECT_EQ(periods.timeout, std::chrono::seconds(120));
     EXPECT_TRUE(calibratingWhileOpen);
     EXPECT_FALSE(g_bCalibrating.load());
 }

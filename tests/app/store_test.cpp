@@ -98,10 +98,18 @@ TEST(TokenFrameBoxTest, PairsTravelTogetherAndWaitersWake) {
     EXPECT_EQ(box.Sequence(), 0u);
     EXPECT_FALSE(box.Take().has_value());
 
+    // A put wakes a waiter at once, not when its wait runs out.
     std::optional<TokenFrame> seen;
-    std::thread waiter([&] { seen = box.WaitNewer(0, std::chrono::seconds(10)); });
+    std::chrono::steady_clock::time_point wokeAt;
+    std::thread waiter([&] {
+        seen = box.WaitNewer(0, std::chrono::seconds(10));
+        wokeAt = std::chrono::steady_clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the waiter is waiting
+    const auto put = std::chrono::steady_clock::now();
     box.Put("123456789", "87654321");
     waiter.join();
+    EXPECT_LT(wokeAt - put, std::chrono::milliseconds(250));
     ASSERT_TRUE(seen.has_value());
     EXPECT_EQ(seen->serial, "123456789");
     EXPECT_EQ(seen->password, "87654321");

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -155,6 +156,33 @@ TEST_F(CalibrationTest, TemplateControlsAndNoButtons) {
     EXPECT_EQ(dlg.findChild<QLineEdit*>("secondPasswordEdit")->maxLength(), 10);
 }
 
+// Raising a window that is not on the screen yet does nothing: the dialog must come
+// forward once it is shown, over the main dialog that opened it.
+TEST_F(CalibrationTest, ComesToTheFrontOnceShown) {
+    class RaiseWatch : public QObject {
+    public:
+        std::vector<bool> onScreen;  // per raise: was the window shown then
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::ZOrderChange) {
+                const QWindow* w = static_cast<QWidget*>(o)->windowHandle();
+                onScreen.push_back(w != nullptr && w->isVisible());
+            }
+            return false;
+        }
+    } watch;
+    m_main->show();
+    CEKeyInputforRevise dlg(m_main.get());
+    dlg.installEventFilter(&watch);
+    bool active = false;
+    QTimer::singleShot(0, &dlg, [&] {
+        active = WaitUntil([&] { return QApplication::activeWindow() == &dlg; });
+        Key(dlg, Qt::Key_Escape);
+    });
+    dlg.DoModal();
+    EXPECT_EQ(watch.onScreen, std::vector<bool>{true});
+    EXPECT_TRUE(active);
+}
+
 TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {
     m_server.Enqueue(Answer("0"));
     Press("999999999", "99999999");  // before the dialog opens: never used
@@ -194,7 +222,7 @@ TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {
     EXPECT_EQ(Text(*dlg, "secondPasswordEdit"), "44444444");
     ASSERT_EQ(m_boxes.m_calls.size(), 1u);
     EXPECT_EQ(m_boxes.m_calls[0].text, "令匙校准通过");
-    EXPECT_EQ(m_boxes.m_calls[0].caption, QApplication::applicationDisplayName());
+    EXPECT_EQ(m_boxes.m_calls[0].caption, "Quillon");
     EXPECT_EQ(m_boxes.m_calls[0].icon, BoxIcon::None);
 
     const auto requests = m_server.Requests();
@@ -223,6 +251,7 @@ TEST_F(CalibrationTest, TwoPasswordsAWaitApartAreSentOnceAndPass) {
     const long begin = std::stol(lines[2].substr(expected[2].size()));
     const long end = std::stol(lines[3].substr(expected[3].size()));
     EXPECT_GE(static_cast<std::uint32_t>(end - begin), 290u);
+    EXPECT_LT(static_cast<std::uint32_t>(end - begin), 300u + 300u);
 }
 
 TEST_F(CalibrationTest, EqualPasswordsWaitAgainAndTheThirdIsSentUncompared) {
@@ -280,6 +309,7 @@ TEST_F(CalibrationTest, FirstInputOnlyTimesOutAndSendsNothing) {
     Press("111111111", "22222222");
     ASSERT_TRUE(Closed(*dlg));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms + 300ms);
     EXPECT_FALSE(g_bCalibrating);
     ASSERT_EQ(m_boxes.m_calls.size(), 1u);
     EXPECT_EQ(m_boxes.m_calls[0].text, "输入超时");
@@ -366,11 +396,12 @@ TEST_F(CalibrationTest, SendingIgnoresTheTimeOutAndEscapeCancelsTheCall) {
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_TRUE(m_boxes.m_calls.empty());
 
-    // The server would stall until the client's own 30 s limit; Escape ends it now.
+    // The server would stall until the client's own 30 s limit; Escape ends it now,
+    // not when the transfer next looks up by itself (within a second).
     const auto escaped = std::chrono::steady_clock::now();
     Key(*dlg, Qt::Key_Escape);
     EXPECT_FALSE(dlg->isVisible());
-    EXPECT_LT(std::chrono::steady_clock::now() - escaped, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - escaped, 600ms);
     EXPECT_FALSE(g_bCalibrating);
     Idle(100ms);
     EXPECT_TRUE(m_boxes.m_calls.empty()) << "no verdict after Escape";
@@ -386,7 +417,7 @@ TEST_F(CalibrationTest, DestroyedWhileSendingEndsTheCallFirst) {
     ASSERT_TRUE(WaitUntil([&] { return m_server.Requests().size() == 1; }));
     const auto start = std::chrono::steady_clock::now();
     dlg.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 600ms);
     EXPECT_FALSE(g_bCalibrating);
     Idle(100ms);  // the sender's late verdict must find nothing to call
     EXPECT_TRUE(m_boxes.m_calls.empty());

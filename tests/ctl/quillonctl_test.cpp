@@ -119,6 +119,8 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     {
         auto check = Ctl({"check"});
         EXPECT_EQ(check->Exit(kBound), 0);
+        EXPECT_EQ(check->Err().Text().find("[KEYWARDEN]"), std::string::npos)
+            << "trace lines without --trace";
         EXPECT_EQ(check->Out().Lines(),
                   (std::vector<std::string>{"红外接收器设备工作正常  " + bus.NodePath(3),
                                             "游戏杆接收器设备工作正常  " + bus.NodePath(4)}));
@@ -182,7 +184,13 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     kit->PlugGame();
     VirtualRemote remote(*kit, DemoToken(), [this] { return clock.load(); });
     ASSERT_TRUE(StartSimulator());
+    // Started as nohup starts it: SIGHUP ignored, and so it stays.
+    struct sigaction hup {};
+    hup.sa_handler = SIG_IGN;
+    struct sigaction saved {};
+    sigaction(SIGHUP, &hup, &saved);
     auto watch = Ctl({"watch", "--json", "--verify", Endpoint()});
+    sigaction(SIGHUP, &saved, nullptr);
     auto parsed = [](const std::function<bool(const Json&)>& match) {
         return [match](const std::string& line) {
             const Json j = Json::parse(line, nullptr, false);
@@ -227,6 +235,8 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     kit->UnplugIr();
     ASSERT_TRUE(
         event([&](const Json& j) { return is(j, "receiver", "ir") && is(j, "state", "lost"); }));
+    watch->Signal(SIGHUP);
+    EXPECT_EQ(watch->Wait(300ms), -1) << "an ignored SIGHUP ended it";
 
     const auto sent = Clock::now();
     watch->Signal(SIGINT);

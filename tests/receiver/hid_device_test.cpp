@@ -152,7 +152,11 @@ TEST_F(ReadReportTest, OneReportPerRead) {
 }
 
 TEST_F(ReadReportTest, TimeoutAndWakeUp) {
-    EXPECT_EQ(Read(20).status, HidReadStatus::Timeout);
+    // The read waits out its time-out, no less (a read loop would spin) and no more.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(100).status, HidReadStatus::Timeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100 + 250));
     wake.Signal();
     EXPECT_EQ(Read().status, HidReadStatus::Woken);
     wake.Drain();

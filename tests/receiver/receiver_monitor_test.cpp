@@ -1,7 +1,10 @@
 #include "receiver/receiver_monitor.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -185,6 +188,8 @@ TEST_F(ReceiverThreadsTest, ShortReportEndsReadingAndTheReceiverIsFoundAgain) {
 }
 
 TEST_F(ReceiverThreadsTest, UnplugThenArrivalSearchesAtOnce) {
+    // Only the arrival can end this wait within the test's patience.
+    monitor.m_waitPass = 1h;
     bus.PlugReceiver(0, kIrReceiverDescriptor);
     Start(false);
     ASSERT_TRUE(WaitIrStatuses({0}));
@@ -192,12 +197,12 @@ TEST_F(ReceiverThreadsTest, UnplugThenArrivalSearchesAtOnce) {
     ASSERT_TRUE(WaitIrStatuses({0, 2, 1})) << Describe(dialog.Calls());
     EXPECT_EQ(trace.Count("[KEYWARDEN] Main loop, device not located."), 1u);
 
-    // Without the arrival the next search would be 45 s away.
     bus.PlugReceiver(0, kIrReceiverDescriptor);
     EXPECT_TRUE(WaitIrStatuses({0, 2, 1, 0})) << Describe(dialog.Calls());
 }
 
 TEST_F(ReceiverThreadsTest, AccessGrantedAfterArrivalCountsAsArrival) {
+    monitor.m_waitPass = 1h;
     Start(false);
     ASSERT_TRUE(WaitIrStatuses({1}));
     // The node appears before udev lets the user open it: found, open refused.
@@ -210,11 +215,68 @@ TEST_F(ReceiverThreadsTest, AccessGrantedAfterArrivalCountsAsArrival) {
 }
 
 TEST_F(ReceiverThreadsTest, MissingReceiverIsSearchedForAgainAfterTheWait) {
-    monitor.m_waitPass = 1ms;
+    // Thirty passes from one search to the next (the real pass is 1500 ms: 45 s).
+    monitor.m_waitPass = 10ms;
     Start();
-    EXPECT_TRUE(WaitIrStatuses({1, 1, 1}));
+    ASSERT_TRUE(WaitIrStatuses({1, 1, 1}));
     EXPECT_TRUE(WaitGameStatuses({1, 1, 1}));
     EXPECT_GE(trace.Count("[KEYWARDEN] Device not found Error 259."), 6u);
+    std::vector<std::chrono::steady_clock::time_point> searches;
+    for (const DialogCall& c : dialog.Calls()) {
+        if (c.kind == DialogCall::IrStatus)
+            searches.push_back(c.at);
+    }
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_GE(searches[i] - searches[i - 1], 30 * 10ms);
+        EXPECT_LT(searches[i] - searches[i - 1], 30 * 10ms + 250ms);
+    }
+}
+
+// What the program's own threads (HID, HIDForGame) and its exit use, where the tests
+// above shorten them.
+TEST(ReceiverPeriods, TheRealOnes) {
+    const ReceiverMonitor& real = *GetReceiverMonitor();
+    EXPECT_EQ(real.m_waitPass, 1500ms);
+    EXPECT_EQ(ReceiverMonitor::kWaitPasses * real.m_waitPass, 45s);
+    EXPECT_EQ(ReceiverMonitor::kDispatcherWait, 4000ms);
+    EXPECT_EQ(kReceiverExitWait, 5000ms);
+}
+
+// The exit waits for both receiver threads within one bound in all, and leaves a thread
+// that outlives it to end by itself.
+TEST(EndReceiverThreads, GivesUpAtItsBound) {
+    TraceCapture trace;
+    g_bRunning = true;
+    std::atomic<bool> release{false};
+    auto linger = [&] {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    };
+    WorkerThread ir;
+    WorkerThread game;
+    ASSERT_TRUE(ir.Start(linger));
+    ASSERT_TRUE(game.Start(linger));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(EndReceiverThreads(ir, game, 300ms));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 300ms);
+    EXPECT_LT(waited, 300ms + 250ms) << "the game thread got a bound of its own";
+    EXPECT_FALSE(g_bRunning);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] HID thread still running at exit"), 1u);
+    EXPECT_EQ(trace.Count("[KEYWARDEN] HIDForGame thread still running at exit"), 1u);
+    release = true;
+
+    // Threads that end at the stop are not waited for any longer than that.
+    WorkerThread quick;
+    WorkerThread quickGame;
+    g_bRunning = true;
+    ASSERT_TRUE(quick.Start([] {
+        while (g_bRunning)
+            std::this_thread::sleep_for(1ms);
+    }));
+    ASSERT_TRUE(quickGame.Start([] {}));
+    EXPECT_TRUE(EndReceiverThreads(quick, quickGame, 5s));
+    EXPECT_EQ(trace.Lines().back().rfind("[KEYWARDEN] Receiver threads ended ", 0), 0u);
 }
 
 TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
@@ -240,7 +302,7 @@ TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
         }
 
         // Well below the read time-out and the waiting pass: nothing is sat out.
-        EXPECT_TRUE(Stop(900ms));
+        EXPECT_TRUE(Stop(600ms));
         EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
         EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThread Stopped."), 1u);
         EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThreadForGameController Stopped."), 1u);
@@ -252,6 +314,63 @@ TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
             bus.Unplug(1);
         }
     }
+}
+
+// While it lives no thread can be created: the default stack is beyond any address
+// space. The failure's own code is EAGAIN, while errno is left at the failed
+// mapping's ENOMEM.
+class NoNewThreads {
+public:
+    NoNewThreads() {
+        pthread_getattr_default_np(&m_old);
+        pthread_attr_t huge;
+        pthread_getattr_default_np(&huge);
+        pthread_attr_setstacksize(&huge, std::size_t{1} << 46);
+        EXPECT_EQ(pthread_setattr_default_np(&huge), 0);
+        pthread_attr_destroy(&huge);
+    }
+    ~NoNewThreads() {
+        pthread_setattr_default_np(&m_old);
+        pthread_attr_destroy(&m_old);
+    }
+
+private:
+    pthread_attr_t m_old;
+};
+
+TEST(DispatcherStart, FailureIsTracedWithItsOwnCodeAndTheLoopStillRuns) {
+    FakeHidBus bus;
+    KeyQueue queue;
+    ReceiverMonitor monitor{&bus, &queue};
+    TraceCapture trace;
+    g_bRunning = false;  // the main loops end at once
+    {
+        NoNewThreads noThreads;
+        monitor.ServiceBegin(&DispatcherThread);
+        monitor.ServiceBeginForGameController(&DispatcherThreadForGameController);
+    }
+    EXPECT_EQ(trace.Lines(),
+              (std::vector<std::string>{
+                  "[KEYWARDEN] Create Dispatcher Thread error: " + std::to_string(EAGAIN),
+                  "[KEYWARDEN] Create Dispatcher for GameController Thread error: " +
+                      std::to_string(EAGAIN)}));
+
+    // A missing entry counts as a thread that could not be created; the receiver is
+    // searched for, found and read all the same.
+    trace.Clear();
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    g_bRunning = true;
+    WorkerThread loop;
+    ASSERT_TRUE(loop.Start([&] { monitor.ServiceBegin(nullptr); }));
+    ASSERT_TRUE(bus.WaitForOpens(0, 1));
+    ASSERT_TRUE(bus.Send(0, {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05}));
+    IrScanCode code = 0;
+    EXPECT_TRUE(queue.PopIrKey(&code, 5000));
+    EXPECT_EQ(code, 0x2605);
+    StopRunning();
+    EXPECT_TRUE(loop.WaitFor(5s));
+    EXPECT_EQ(trace.Count("[KEYWARDEN] Create Dispatcher Thread error: " + std::to_string(EINVAL)),
+              1u);
 }
 
 }  // namespace

@@ -110,13 +110,10 @@ TEST(CUserAndHardwareService, BuiltInEndpointAndBadEndpoints) {
     EXPECT_EQ("/keluserandhardwareservice.asmx", builtIn.TargetPath());
     EXPECT_TRUE(builtIn.Proxy().empty());
     EXPECT_EQ('/', ServiceNamespaceUri().back());
-    // What the verification and the calibration build is bound by the full deadline.
-    EXPECT_EQ(CUserAndHardwareService::kCallDeadline, builtIn.CallDeadline());
 
     CUserAndHardwareService spaced("http://h:81/a b.asmx?x y");
     EXPECT_EQ("/a%20b.asmx?x y", spaced.TargetPath());
     EXPECT_EQ(81, spaced.Endpoint().port);
-    EXPECT_EQ(CUserAndHardwareService::kCallDeadline, spaced.CallDeadline());
 
     for (const char* bad : {"http://h:99999/x", "nonsense", ""}) {
         CUserAndHardwareService client(bad);

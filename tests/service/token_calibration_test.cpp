@@ -176,10 +176,13 @@ protected:
     }
     ~TokenCalibrationTest() override { g_bCalibrating = false; }
 
-    // A frame arrives at the current fake time and the step it makes runs.
+    // A frame arrives at the current fake time and the step it makes runs, at once: the
+    // waiter wakes at the frame, not at the end of its sleep (a second).
     void Press(const char* password, const char* status) {
+        const auto put = std::chrono::steady_clock::now();
         m_box.Put("111111111", password);
         ASSERT_TRUE(m_front.RunUntil([&] { return m_calibration.Status() == status; })) << status;
+        EXPECT_LT(std::chrono::steady_clock::now() - put, 500ms);
     }
     // Nothing can take a frame now: no waiter runs between two waits.
     void PressDuringWait(const char* password) {
@@ -190,7 +193,8 @@ protected:
     TraceCapture m_trace;
     FakeFrontEnd m_front;
     TokenFrameBox m_box;
-    TokenCalibration m_calibration{m_front, {30s, 120s}, m_box};
+    // The real periods, 30 s between the inputs and 120 s from the first.
+    TokenCalibration m_calibration{m_front, {}, m_box};
     HeldService m_service;  // opened before the calibration ends
 };
 
@@ -269,11 +273,13 @@ TEST_F(TokenCalibrationTest, TimeOutEndsItExactlyOnePeriodAfterTheFirstInput) {
     EXPECT_EQ(m_front.m_verdicts.size(), 1u);
 }
 
-// Verification and calibration both build their client here: each call they make is
-// bounded by the client's whole-call deadline, one minute including the connect.
-TEST(FlowClient, CarriesTheRealCallDeadline) {
-    EXPECT_EQ(CUserAndHardwareService::kCallDeadline, std::chrono::seconds(60));
-    EXPECT_EQ(MakeFlowClient()->CallDeadline(), CUserAndHardwareService::kCallDeadline);
+// Verification and calibration both build their client here, with the real limits:
+// each call ends within one minute in all, connect included.
+TEST(FlowClient, CarriesTheRealLimits) {
+    const CUserAndHardwareService::Timeouts limits = MakeFlowClient()->Limits();
+    EXPECT_EQ(limits.connect, 60s);
+    EXPECT_EQ(limits.stall, 30s);
+    EXPECT_EQ(limits.deadline, 60s);
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ TEST(NodeHolders, ProcLocksLinesAndTheirMatchToANode) {
     EXPECT_FALSE(entries[1].write);
     EXPECT_EQ(entries[2].pid, -1);
 
-    // A /proc of the test's own: a lock on the node's inode, one on another inode.
+    // A /proc of the test's own: a lock on the node, one on another inode, and one on
+    // the node's inode number on another device.
     const fs::path proc = fs::temp_directory_path() / ("quillon-proc-" + std::to_string(getpid()));
     fs::create_directories(proc / "4242");
     const fs::path node = proc / "hidraw0";
@@ -41,7 +42,12 @@ TEST(NodeHolders, ProcLocksLinesAndTheirMatchToANode) {
     char line[160];
     std::snprintf(line, sizeof line, "1: FLOCK ADVISORY WRITE 4242 %02x:%02x:%llu 0 EOF\n",
                   major(st.st_dev), minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
-    std::ofstream(proc / "locks") << line << "2: FLOCK ADVISORY WRITE 1 00:01:1 0 EOF\n";
+    char elsewhere[160];
+    std::snprintf(elsewhere, sizeof elsewhere, "3: FLOCK ADVISORY WRITE 1 %02x:%02x:%llu 0 EOF\n",
+                  major(st.st_dev) + 1, minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ofstream(proc / "locks") << line << "2: FLOCK ADVISORY WRITE 1 00:01:1 0 EOF\n"
+                                  << elsewhere;
     std::ofstream(proc / "4242" / "comm") << "keywardend\n";
     const auto holders = FindNodeHolders(node.string(), proc.string());
     ASSERT_EQ(holders.size(), 1u);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/hid_service.h"
 #include "app/main_dlg.h"
@@ -32,7 +33,7 @@ class Quillon {
 public:
     Quillon()
         : m_dir(MakeDir()),
-          m_process({QUILLON_EXE}, {"XDG_RUNTIME_DIR=" + m_dir + "/run"}, m_dir) {}
+          m_process(Isolated({QUILLON_EXE}), {"XDG_RUNTIME_DIR=" + m_dir + "/run"}, m_dir) {}
     ~Quillon() {
         m_process.Signal(SIGKILL);
         m_process.Wait(kStartBound);
@@ -51,6 +52,15 @@ public:
     int WaitExit(std::chrono::milliseconds timeout) { return m_process.Wait(timeout); }
 
 private:
+    // In a network namespace of its own where one can be made, so a copy running
+    // elsewhere on this machine (its abstract socket name) never meets this one. X is
+    // still reached through its socket file, the bus through its path.
+    static std::vector<std::string> Isolated(std::vector<std::string> argv) {
+        static const bool canIsolate = std::system("unshare -rn true 2>/dev/null") == 0;
+        if (canIsolate)
+            argv.insert(argv.begin(), {"/usr/bin/unshare", "-rn"});
+        return argv;
+    }
     static std::string MakeDir() {
         std::string templ = (fs::temp_directory_path() / "quillon-sig-XXXXXX").string();
         EXPECT_NE(mkdtemp(templ.data()), nullptr);

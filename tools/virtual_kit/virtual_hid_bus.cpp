@@ -14,7 +14,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "tools/virtual_kit/temp_tree.h"
+#include "platform/temp_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -97,7 +97,7 @@ std::string Name(int n) {
 }  // namespace
 
 std::string VirtualHidBus::MakeTempRoot() {
-    return MakeKitTempDir("hid-");
+    return MakeTempTree("hid-");
 }
 
 VirtualHidBus::VirtualHidBus(const std::string& devDir, KitNodes nodes)

@@ -94,6 +94,12 @@ std::string Name(int n) {
     return "hidraw" + std::to_string(n);
 }
 
+void CloseAll(std::vector<int>& fds) {
+    for (int fd : fds)
+        ::close(fd);
+    fds.clear();
+}
+
 }  // namespace
 
 std::string VirtualHidBus::MakeTempRoot() {
@@ -118,8 +124,7 @@ VirtualHidBus::~VirtualHidBus() {
     if (m_acceptor.joinable())
         m_acceptor.join();
     for (auto& [path, node] : m_nodes) {
-        if (node.peer >= 0)
-            ::close(node.peer);
+        CloseAll(node.peers);
         if (node.listener >= 0)
             ::close(node.listener);
     }
@@ -207,12 +212,9 @@ void VirtualHidBus::Accept() {
         for (auto& [path, node] : m_nodes) {
             if (node.listener < 0)
                 continue;
-            // A later open takes over, as a new open of the kit's in-process nodes does.
             int conn;
             while ((conn = ::accept4(node.listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-                if (node.peer >= 0)
-                    ::close(node.peer);
-                node.peer = conn;
+                node.peers.push_back(conn);
                 ++node.opens;
                 ++m_nodeOpenCalls;
                 m_changed.notify_all();
@@ -237,9 +239,7 @@ void VirtualHidBus::Unplug(int n) {
     std::lock_guard lock(m_mutex);
     Node& node = m_nodes[NodePath(n)];
     node.plugged = false;
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = -1;
+    CloseAll(node.peers);
     if (node.listener >= 0)
         ::close(node.listener);
     node.listener = -1;
@@ -248,19 +248,27 @@ void VirtualHidBus::Unplug(int n) {
 
 void VirtualHidBus::HangUp(int n) {
     std::lock_guard lock(m_mutex);
-    Node& node = m_nodes[NodePath(n)];
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = -1;
+    CloseAll(m_nodes[NodePath(n)].peers);
 }
 
 bool VirtualHidBus::Send(int n, const Bytes& report) {
     std::lock_guard lock(m_mutex);
-    const Node& node = m_nodes[NodePath(n)];
-    if (node.peer < 0)
-        return false;
-    return ::send(node.peer, report.data(), report.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(report.size());
+    Node& node = m_nodes[NodePath(n)];
+    bool taken = false;
+    // An open its opener has closed since is dropped on the way.
+    for (auto it = node.peers.begin(); it != node.peers.end();) {
+        if (::send(*it, report.data(), report.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(report.size())) {
+            taken = true;
+            ++it;
+        } else if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+            ::close(*it);
+            it = node.peers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
 }
 
 int VirtualHidBus::Opens(int n) const {
@@ -301,9 +309,7 @@ int VirtualHidBus::OpenNode(const std::string& path, int flags) {
     if (flags & O_NONBLOCK)
         ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
     Node& node = it->second;
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = pair[1];
+    node.peers.push_back(pair[1]);
     ++node.opens;
     m_changed.notify_all();
     return pair[0];

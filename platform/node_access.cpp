@@ -241,10 +241,10 @@ std::string DescribeAccess(const FileSecurity& file, const Credentials& who,
         case AccessDecision::Via::Other:
             break;
     }
-    std::string text = std::string("mode ") + mode + ", owner " + owner + ", group " + group;
+    std::string text =
+        std::string("mode ") + mode + ", owner " + owner + ", group " + group + ", others " + perms;
     bool named = false;
     for (const AclEntry& e : file.acl)
         named = named || e.tag == AclEntry::Tag::User;
-    text += named ? ", ACL entries for other users only" : ", no ACL entry for you";
-    return text + ": others get " + perms;
+    return text + (named ? "; the ACL has entries for other users only" : "; no ACL entry for you");
 }

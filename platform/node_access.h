@@ -76,7 +76,7 @@ std::string UserName(uid_t uid);
 std::string GroupName(gid_t gid);
 
 // One line for people about `file` and `who`'s access, for instance
-//   "mode 0600, owner root, group root, no ACL entry for you"
+//   "mode 0600, owner root, group root, others ---; no ACL entry for you"
 //   "you have rw- through the ACL entry user:alice:rw- (what uaccess gives)"
 std::string DescribeAccess(const FileSecurity& file, const Credentials& who,
                            const AccessDecision& decision);

@@ -221,6 +221,7 @@ int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
         std::printf("%-4s %s: %s%s%s\n", std::string(SeverityKey(f.severity)).c_str(),
                     f.check.c_str(), f.text.c_str(), f.fix.empty() ? "" : "; fix: ", f.fix.c_str());
     }
-    std::printf("%zu checks: %d failed, %d warnings\n", findings.size(), failed, warned);
+    std::printf("%zu checks: %d failed, %d warning%s\n", findings.size(), failed, warned,
+                warned == 1 ? "" : "s");
     return status;
 }

@@ -173,7 +173,7 @@ Cause CauseOfDenial(const KitFacts& facts, const NodeReport& node, const LoginRe
         if (session.known && !session.served)
             return {session.text, session.fix};
         if (node.decision.via != AccessDecision::Via::UserEntry)
-            return {"no ACL entry for you: the uaccess rule did not apply",
+            return {"the uaccess rule did not apply",
                     std::string(kRetriggerCommand) + " (or replug the receivers)"};
     }
     for (const UdevRuleFile& file : rules.files) {

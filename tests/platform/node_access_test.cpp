@@ -44,7 +44,7 @@ TEST(NodeAccess, DecidesInTheKernelsOrderAndSaysWhy) {
         EXPECT_FALSE(d.granted);
         EXPECT_EQ(d.via, AccessDecision::Via::Other);
         EXPECT_EQ(DescribeAccess(node, User(), d),
-                  "mode 0600, owner root, group root, no ACL entry for you: others get ---");
+                  "mode 0600, owner root, group root, others ---; no ACL entry for you");
     }
     // What uaccess gives: a named entry for the user, the mask letting it through.
     {
@@ -61,7 +61,7 @@ TEST(NodeAccess, DecidesInTheKernelsOrderAndSaysWhy) {
         other.uid = kUser + 1;
         EXPECT_FALSE(DecideAccess(node, other, kRw).granted);
         EXPECT_NE(DescribeAccess(node, other, DecideAccess(node, other, kRw))
-                      .find("ACL entries for other users only"),
+                      .find("the ACL has entries for other users only"),
                   std::string::npos);
     }
     // The mask takes away what the entry would give.

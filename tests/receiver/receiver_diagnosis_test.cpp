@@ -19,6 +19,7 @@
 #include <fstream>
 
 #include "platform/hid_device.h"
+#include "tests/support/kit_tree.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
 
 extern char** environ;
@@ -26,105 +27,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr uid_t kUser = 54321;
-const std::string kRule =
-    "KERNEL==\"hidraw*\", ATTRS{idVendor}==\"0471\", ATTRS{idProduct}==\"0606\", "
-    "TAG+=\"uaccess\"\n";
-
-void Write(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-// A machine of the test's own: sysfs with the USB device and its interfaces, the two
-// receivers' hidraw entries and nodes, udev's rule directories.
-class KitTree {
-public:
-    KitTree() {
-        std::string templ = (fs::temp_directory_path() / "quillon-diag-XXXXXX").string();
-        if (mkdtemp(templ.data()) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        root = templ;
-        hid = std::make_unique<HidSystem>(Sys(), Dev());
-        fs::create_directories(Dev());
-    }
-    ~KitTree() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-    std::string Sys() const { return root + "/sys"; }
-    std::string Dev() const { return root + "/dev"; }
-    std::string Udev() const { return root + "/udev"; }
-    std::string Node(int n) const { return Dev() + "/hidraw" + std::to_string(n); }
-
-    void UsbDevice(bool secondInterfaceBound = true) {
-        const fs::path dev = fs::path(Sys()) / "bus/usb/devices";
-        Write(dev / "1-1/idVendor", "0471\n");
-        Write(dev / "1-1/idProduct", "0606\n");
-        Write(dev / "1-1/product", "Orvane Receiver\n");
-        Write(dev / "2-1/idVendor", "046d\n");  // something else on the bus
-        Write(dev / "2-1/idProduct", "c31c\n");
-        fs::create_directories(fs::path(Sys()) / "bus/usb/drivers/usbhid");
-        for (const char* name : {"1-1:1.0", "1-1:1.1"}) {
-            Write(dev / name / "bInterfaceClass", "03\n");
-            if (secondInterfaceBound || std::string(name) == "1-1:1.0")
-                fs::create_symlink("../../drivers/usbhid", dev / name / "driver");
-        }
-    }
-    // hidraw3 the IR receiver, hidraw4 the game controller; nodes root's, 0600.
-    void Receivers(bool nodes = true) {
-        const std::string uevent = OrvaneUevent();
-        AddInterface(3, uevent, kIrReceiverDescriptor);
-        AddInterface(4, uevent, kGamePadDescriptor);
-        if (nodes) {
-            for (int n : {3, 4}) {
-                Write(Node(n), "");
-                chmod(Node(n).c_str(), 0600);
-            }
-        }
-    }
-    void AddInterface(int n, const std::string& uevent, const Bytes& descriptor) {
-        const fs::path dir =
-            fs::path(Sys()) / "class/hidraw" / ("hidraw" + std::to_string(n)) / "device";
-        Write(dir / "uevent", uevent);
-        Write(dir / "report_descriptor", std::string(descriptor.begin(), descriptor.end()));
-    }
-    // What uaccess does for the user at the seat.
-    bool GrantByAcl(int n) {
-        acl_t acl = acl_from_text(
-            ("u::rw-,u:" + std::to_string(kUser) + ":rw-,g::---,m::rw-,o::---").c_str());
-        const bool ok = acl != nullptr && acl_set_file(Node(n).c_str(), ACL_TYPE_ACCESS, acl) == 0;
-        acl_free(acl);
-        return ok;
-    }
-    void Rule(const std::string& name, const std::string& text = kRule,
-              const std::string& dir = "/etc/udev/rules.d") {
-        Write(Udev() + dir + "/" + name, text);
-    }
-    void SeatLate() {
-        Rule("73-seat-late.rules", "TAG==\"uaccess\", RUN{builtin}+=\"uaccess\"\n",
-             "/usr/lib/udev/rules.d");
-    }
-
-    KitFacts Facts() const {
-        DiagnosisSetup setup;
-        setup.hid = hid.get();
-        setup.who = &who;
-        setup.userName = "alice";
-        setup.udevRoot = Udev();
-        return GatherKitFacts(setup);
-    }
-
-    std::string root;
-    std::unique_ptr<HidSystem> hid;
-    Credentials who = [] {
-        Credentials c;
-        c.uid = kUser;
-        c.gid = kUser;
-        return c;
-    }();
-};
+using namespace kittree;
 
 LoginSession Session(const char* id, unsigned uid, bool active, const char* seat = "seat0") {
     LoginSession s;
@@ -214,7 +117,7 @@ TEST_F(ReceiverDiagnosisTest, NoAclForYouMeansTheUaccessRuleDidNotApply) {
     EXPECT_EQ(access.severity, Severity::Fail);
     EXPECT_EQ(access.text, "you may not open " + tree.Node(3) + ": mode 0600, owner " +
                                UserName(geteuid()) + ", group " + GroupName(getegid()) +
-                               ", no ACL entry for you: others get ---: no ACL entry for you: the "
+                               ", others ---; no ACL entry for you: the "
                                "uaccess rule did not apply");
     EXPECT_EQ(access.fix, std::string(kRetriggerCommand) + " (or replug the receivers)");
     EXPECT_EQ(Get(findings, "game.access").severity, Severity::Ok);

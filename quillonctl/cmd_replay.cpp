@@ -113,8 +113,9 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         std::fprintf(stderr,
                      "quillonctl: waiting until a program opens every device (Ctrl-C to stop)\n");
 
-    const auto begin = std::chrono::steady_clock::now();
+    auto begin = std::chrono::steady_clock::now();
     auto onStart = [&] {
+        begin = std::chrono::steady_clock::now();
         if (options.json)
             PrintJson({{"event", "started"}, {"reports", recording->events.size()}});
         else
@@ -123,8 +124,11 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     };
     const ReplayResult result = PlayRecording(
         *recording, *target, {settings.speed, !settings.noWait}, StopSignalFd(), onStart);
-    const double took =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    // From the first report on: the recording's own time, divided by the speed.
+    const double played =
+        result.end == ReplayEnd::Stopped && result.sent == 0
+            ? 0.0
+            : std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (result.end == ReplayEnd::Failed)
         return Fail("replay stopped after " + std::to_string(result.sent) +
                     " reports: " + result.error);
@@ -138,10 +142,10 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         PrintJson({{"event", end},
                    {"sent", result.sent},
                    {"reports", recording->events.size()},
-                   {"seconds", took}});
+                   {"played_seconds", played}});
     } else {
-        std::fprintf(stderr, "quillonctl: replay %s: %zu of %zu reports sent\n", end, result.sent,
-                     recording->events.size());
+        std::fprintf(stderr, "quillonctl: replay %s: %zu of %zu reports sent in %.1f s\n", end,
+                     result.sent, recording->events.size(), played);
     }
     return kExitOk;
 }

@@ -8,11 +8,13 @@
 // virtual kit's served nodes or the real kernel's uhid devices.
 
 #include <string>
-#include <string_view>
 #include <vector>
 
-// The file in the source tree, for tests that run there.
+#ifdef QUILLON_SOURCE_DIR
+// The file in the source tree, for tests that run there (the kernel tier's guest has
+// it built into its program instead).
 inline constexpr const char* kDemoRecording = QUILLON_SOURCE_DIR "/tests/data/demo-scenario.hidrec";
+#endif
 
 // The token key's id, which begins every frame.
 inline constexpr int kTokenKeyId = 244;

@@ -20,7 +20,7 @@ constexpr const char* kVersion = "quillonctl " QUILLON_VERSION;
 
 // --json, --trace and --version on every subcommand.
 void AddCommonOptions(CLI::App* command, CtlOptions& options) {
-    command->add_flag("--json", options.json, "write one JSON object (watch: JSON Lines)");
+    command->add_flag("--json", options.json, "write one JSON object (watch, replay: JSON Lines)");
     command->add_flag("--trace", options.trace,
                       "show the trace lines of Quillon's layers on stderr");
     command->set_version_flag("--version", kVersion);

@@ -46,9 +46,15 @@ bool HidRecorder::Open(HidSystem& hid, const std::vector<std::string>& paths, st
     for (const std::string& path : paths) {
         HidDeviceInfo info;
         // Read only, no lock: whoever holds the node keeps it.
-        if (hid.OpenHidDevice(path.c_str(), true, false, true, false, true, &info) != HID_OPEN_OK) {
-            const int saved = errno;
-            *error = path + ": " + std::strerror(saved);
+        const std::int32_t opened =
+            hid.OpenHidDevice(path.c_str(), true, false, true, false, true, &info);
+        if (opened != HID_OPEN_OK) {
+            // Opened, but sysfs does not describe it as a HID interface: EINVAL.
+            const int saved = opened == HID_OPEN_FAILED ? errno : EINVAL;
+            *error = path + ": " +
+                     (opened == HID_OPEN_FAILED
+                          ? std::string(std::strerror(saved))
+                          : "not a hidraw interface (sysfs gives no descriptor or ids for it)");
             m_handles.clear();
             m_devices.clear();
             m_paths.clear();

@@ -21,7 +21,8 @@ class HidRecorder {
 public:
     // Opens each node and reads what it is (descriptor, ids, name, physical path) from
     // sysfs. False with the reason in `error` and errno kept (EACCES: no right to the
-    // node; ENOENT: no such node) when one cannot be opened; nothing stays open then.
+    // node; ENOENT: no such node; EINVAL: not a hidraw interface) when one cannot be
+    // opened; nothing stays open then.
     // The recording's clock starts when this returns true.
     bool Open(HidSystem& hid, const std::vector<std::string>& paths, std::string* error);
 

@@ -30,7 +30,9 @@ bool WriteFile(const fs::path& path, const void* data, std::size_t size, std::st
     return true;
 }
 
-int Listen(const std::string& path, std::string* error) {
+}  // namespace
+
+int ServeHidNode(const std::string& path, unsigned mode, std::string* error) {
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
         *error = "node path too long for a socket: " + path;
@@ -46,12 +48,9 @@ int Listen(const std::string& path, std::string* error) {
             ::close(fd);
         return -1;
     }
-    // Readers are other processes, perhaps of another user (the window).
-    ::chmod(path.c_str(), 0666);
+    ::chmod(path.c_str(), mode);
     return fd;
 }
-
-}  // namespace
 
 std::string HidUevent(std::uint16_t bus, std::uint16_t vendor, std::uint16_t product,
                       const std::string& name, const std::string& phys) {
@@ -108,7 +107,8 @@ bool ServedHidTree::Create(const HidRecording& recording, std::string* error) {
         if (ec || !WriteFile(dir / "uevent", uevent.data(), uevent.size(), error) ||
             !WriteFile(dir / "report_descriptor", d.descriptor.data(), d.descriptor.size(),
                        error) ||
-            (node.listener = Listen(NodePath(i), error)) < 0) {
+            // Readers are other processes, perhaps of another user (the window).
+            (node.listener = ServeHidNode(NodePath(i), 0666, error)) < 0) {
             if (ec)
                 *error = "cannot make " + dir.string() + ": " + ec.message();
             Clear();

@@ -54,6 +54,11 @@ private:
     std::string m_lastError;
 };
 
+// A listening SOCK_SEQPACKET socket at `path` with `mode`, which HidSystem opens in a
+// node's place; -1 with the reason when it cannot be made. The virtual kit serves its
+// receivers with it too.
+int ServeHidNode(const std::string& path, unsigned mode, std::string* error);
+
 // The uevent text sysfs shows for a HID device.
 std::string HidUevent(std::uint16_t bus, std::uint16_t vendor, std::uint16_t product,
                       const std::string& name, const std::string& phys);

@@ -323,6 +323,12 @@ TEST(HidRecorder, ReadsWithoutTheLockAndSaysWhyANodeCannotBeOpened) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_NE(error.find("hidraw7"), std::string::npos) << error;
     EXPECT_TRUE(missing.Devices().empty());
+    // A file that opens but is no HID interface.
+    const std::string other = tree->DevRoot() + "/ttyS0";
+    { std::ofstream(other) << ""; }
+    EXPECT_FALSE(missing.Open(hid, {other}, &error));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(error, other + ": not a hidraw interface (sysfs gives no descriptor or ids for it)");
 }
 
 }  // namespace

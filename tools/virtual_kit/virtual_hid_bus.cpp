@@ -14,6 +14,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/served_hid_tree.h"
 #include "platform/temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -173,19 +174,10 @@ void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
 
 void VirtualHidBus::ServeNode(int n, bool denied) {
     const std::string path = NodePath(n);
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path)
-        throw std::runtime_error("node path too long for a socket: " + path);
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 8) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot serve " + path);
-    }
-    ::chmod(path.c_str(), denied ? 0 : 0660);
+    std::string error;
+    const int fd = ServeHidNode(path, denied ? 0 : 0660, &error);
+    if (fd < 0)
+        throw std::runtime_error(error);
     std::lock_guard lock(m_mutex);
     m_nodes[path].listener = fd;
     if (!m_acceptor.joinable())

@@ -210,24 +210,29 @@ TEST_F(ReceiverDiagnosisTest, AnInactiveSessionIsWhyUaccessGaveNothing) {
 }
 
 TEST_F(ReceiverDiagnosisTest, AProcessHoldingANodeIsNamed) {
-    // flock(1) holds the game controller's node; a shell has the IR one open unlocked.
+    // flock(1) holds the game controller's node (-o: its command, which waits for its
+    // stdin to close, does not share the lock); a shell has the IR one open unlocked.
     pid_t holder = -1, reader = -1;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
     {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, hold[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, ready[1], STDOUT_FILENO);
         const std::string node = tree.Node(4);
         char* argv[] = {const_cast<char*>("/usr/bin/flock"),
                         const_cast<char*>("-x"),
+                        const_cast<char*>("-o"),
                         const_cast<char*>(node.c_str()),
                         const_cast<char*>("-c"),
-                        const_cast<char*>("echo held; exec sleep 30"),
+                        const_cast<char*>("echo held; exec cat"),
                         nullptr};
         ASSERT_EQ(posix_spawn(&holder, argv[0], &actions, nullptr, argv, environ), 0);
         posix_spawn_file_actions_destroy(&actions);
     }
+    close(hold[0]);
     {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -266,6 +271,7 @@ TEST_F(ReceiverDiagnosisTest, AProcessHoldingANodeIsNamed) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    close(hold[1]);  // flock's command ends with its stdin
 }
 
 TEST(ReceiverAbsence, EachWayOfNotBeingThereHasItsOwnWords) {

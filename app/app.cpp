@@ -11,6 +11,8 @@
 #include "platform/stop_signals.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
+#include "receiver/receiver_diagnosis.h"
+#include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
 
 std::unique_ptr<SingleInstanceLock> g_hInstanceMutex;
@@ -39,7 +41,9 @@ bool LoadServiceConfigAtStart(const ConfigEnvironment& env) {
 CQuillonApp::CQuillonApp()
     : m_ownServices(MakeSystemdServiceControl()),
       m_pServices(m_ownServices.get()),
-      m_receivers{&HID, &HIDForGame, {}} {}
+      m_receivers{&HID, &HIDForGame, {}, [](bool ir) {
+                      return ReceiverTroubleReason(DefaultHidSystem(), ir);
+                  }} {}
 
 CQuillonApp::CQuillonApp(IServiceControl& services, CMainDlg::Receivers receivers)
     : m_pServices(&services), m_receivers(std::move(receivers)) {}

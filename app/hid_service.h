@@ -10,8 +10,6 @@
 #include "platform/service_control.h"
 #include "receiver/hid_manager.h"
 
-inline constexpr const char* kKeywardenUnit = "Keywarden.service";
-
 using HintBox = std::function<void(const std::string& text, const std::string& caption)>;
 
 // If the unit runs, asks it to stop; only when the request is accepted shows the hint

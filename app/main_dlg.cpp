@@ -145,8 +145,12 @@ bool CMainDlg::StartReceiverThreads() {
 }
 
 void CMainDlg::ShowIrStatus(int code) {
+    // Worked out before the lock: it reads sysfs, /dev and the udev rules.
+    std::string reason = code == 1 || code == 2 ? TroubleReasonFor(true) : std::string();
     {
         std::lock_guard lock(m_lock);
+        if (code >= 0 && code <= 2)
+            m_strIrReason = std::move(reason);
         if (code >= 0 && code <= 2)
             m_strIrStatus = IrStatusText(code);
         if (code == 1 || code == 2) {
@@ -159,12 +163,25 @@ void CMainDlg::ShowIrStatus(int code) {
 }
 
 void CMainDlg::ShowGameStatus(int code) {
+    std::string reason = code == 1 || code == 2 ? TroubleReasonFor(false) : std::string();
     {
         std::lock_guard lock(m_lock);
+        if (code >= 0 && code <= 2)
+            m_strGameReason = std::move(reason);
         if (code >= 0 && code <= 2)
             m_strGameStatus = GameStatusText(code);
     }
     PostRefresh();
+}
+
+std::string CMainDlg::TroubleReasonFor(bool ir) const {
+    if (!m_receivers.why)
+        return {};
+    try {
+        return m_receivers.why(ir);
+    } catch (const std::exception&) {
+        return {};  // a tooltip is not worth a receiver thread
+    }
 }
 
 void CMainDlg::ShowTokenResult(int code) {
@@ -295,6 +312,8 @@ void CMainDlg::UpdateControls() {
     m_ui->tokenStatusLabel->setText(Q(s.tokenStatus));
     m_ui->irStatusLabel->setText(Q(s.irStatus));
     m_ui->gameStatusLabel->setText(Q(s.gameStatus));
+    m_ui->irStatusLabel->setToolTip(Q(s.irReason));
+    m_ui->gameStatusLabel->setToolTip(Q(s.gameReason));
     m_ui->fixedSerialEdit->setText(Q(s.fixedSerial));
     m_ui->compareEdit->setText(Q(s.compareResult));
     m_ui->verifyResultLabel->setText(Q(s.verifyResult));
@@ -302,9 +321,9 @@ void CMainDlg::UpdateControls() {
 
 CMainDlg::Strings CMainDlg::Snapshot() const {
     std::lock_guard lock(m_lock);
-    return Strings{m_strSerial,        m_strDynPassword,  m_strTokenStatus,
-                   m_strIrStatus,      m_strGameStatus,   m_strFixedSerial,
-                   m_strCompareResult, m_strVerifyResult, m_bCompare};
+    return Strings{m_strSerial,     m_strDynPassword, m_strTokenStatus,   m_strIrStatus,
+                   m_strGameStatus, m_strFixedSerial, m_strCompareResult, m_strVerifyResult,
+                   m_bCompare,      m_strIrReason,    m_strGameReason};
 }
 
 bool CMainDlg::event(QEvent* e) {

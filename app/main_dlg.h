@@ -44,10 +44,15 @@ public:
     // substitute both.
     using ReceiverBody = std::function<unsigned(IMainDialog*)>;
     using ThreadStarter = std::function<bool(WorkerThread&, std::function<void()>)>;
+    // Why a receiver (`ir` or the game controller) cannot be used, in one line, for
+    // the tooltip of a status line that says it was not found or not opened; called
+    // on the receiver's thread. Empty: no tooltip.
+    using TroubleReason = std::function<std::string(bool ir)>;
     struct Receivers {
         ReceiverBody ir;
         ReceiverBody game;
         ThreadStarter start;  // empty: WorkerThread::Start
+        TroubleReason why = {};
     };
 
     // `services` restarts the maker's HID service at exit; it must outlive the dialog.
@@ -96,6 +101,7 @@ public:
         std::string serial, dynPassword, tokenStatus, irStatus, gameStatus, fixedSerial,
             compareResult, verifyResult;
         bool compare = false;
+        std::string irReason, gameReason;  // the status lines' tooltips
     };
     Strings Snapshot() const;
     KeyId HighlightedKey() const { return m_nHighlightKey.Current(); }
@@ -110,6 +116,7 @@ protected:
 private:
     void PostRefresh();
     void RepaintLater();
+    std::string TroubleReasonFor(bool ir) const;
     void ShowCompareControls();
 
     std::unique_ptr<Ui::CMainDlg> m_ui;
@@ -137,6 +144,8 @@ private:
     std::string m_strFixedSerial;
     std::string m_strCompareResult;
     std::string m_strVerifyResult;
+    std::string m_strIrReason;
+    std::string m_strGameReason;
 
     bool m_bExiting = false;
 };

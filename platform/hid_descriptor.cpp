@@ -166,10 +166,24 @@ std::optional<HidAttributes> ParseHidIdFromUevent(std::string_view uevent) {
         if (!bus || !vendor || !product)
             return std::nullopt;
         // HID vendor and product ids are 16-bit; anything wider is not a real device.
-        if (*vendor > 0xFFFF || *product > 0xFFFF)
+        if (*bus > 0xFFFF || *vendor > 0xFFFF || *product > 0xFFFF)
             return std::nullopt;
-        return HidAttributes{static_cast<std::uint16_t>(*vendor),
+        return HidAttributes{static_cast<std::uint16_t>(*bus), static_cast<std::uint16_t>(*vendor),
                              static_cast<std::uint16_t>(*product)};
     }
     return std::nullopt;
+}
+
+std::string UeventValue(std::string_view uevent, std::string_view key) {
+    std::size_t pos = 0;
+    while (pos < uevent.size()) {
+        std::size_t end = uevent.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = uevent.size();
+        const std::string_view line = uevent.substr(pos, end - pos);
+        if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=')
+            return std::string(line.substr(key.size() + 1));
+        pos = end + 1;
+    }
+    return {};
 }

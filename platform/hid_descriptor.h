@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
-// Vendor and product of a HID device (the parts of its attributes that are used).
+// Bus, vendor and product of a HID device (the parts of its attributes that are used).
 struct HidAttributes {
+    std::uint16_t bus = 0;  // BUS_USB is 3
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
 };
@@ -29,3 +31,6 @@ std::optional<HidCaps> ParseTopLevelCollection(std::span<const std::uint8_t> des
 
 // Reads the `HID_ID=bus:vendor:product` line (hexadecimal) of a HID device's uevent.
 std::optional<HidAttributes> ParseHidIdFromUevent(std::string_view uevent);
+
+// The value of `key` in a uevent text ("KEY=value" lines), "" when absent.
+std::string UeventValue(std::string_view uevent, std::string_view key);

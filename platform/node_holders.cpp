@@ -1,5 +1,6 @@
 #include "platform/node_holders.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -78,4 +79,37 @@ std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::stri
             {entry.pid, entry.pid > 0 ? ProcessCommand(entry.pid, procRoot) : "", entry.kind});
     }
     return holders;
+}
+
+std::vector<NodeHolder> FindNodeOpeners(const std::string& path, const std::string& procRoot) {
+    std::vector<NodeHolder> openers;
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0)
+        return openers;
+    DIR* proc = ::opendir(procRoot.c_str());
+    if (proc == nullptr)
+        return openers;
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(proc)) {
+        pid_t pid = 0;
+        if (!ParseNumber(std::string_view(entry->d_name), pid) || pid == self)
+            continue;
+        const std::string fdDir = procRoot + "/" + entry->d_name + "/fd";
+        DIR* fds = ::opendir(fdDir.c_str());
+        if (fds == nullptr)
+            continue;  // gone, or another user's
+        while (const dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            struct stat st {};
+            if (::stat((fdDir + "/" + fd->d_name).c_str(), &st) == 0 && st.st_ino == node.st_ino &&
+                st.st_dev == node.st_dev) {
+                openers.push_back({pid, ProcessCommand(pid, procRoot), "open"});
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return openers;
 }

@@ -34,5 +34,11 @@ struct NodeHolder {
 std::vector<NodeHolder> FindNodeHolders(const std::string& path,
                                         const std::string& procRoot = "/proc");
 
+// Processes that have `path`'s inode open, lock or not, from /proc/<pid>/fd: those
+// of other users only where this process may look. This process is left out.
+// `kind` is "open".
+std::vector<NodeHolder> FindNodeOpeners(const std::string& path,
+                                        const std::string& procRoot = "/proc");
+
 // The command name of a process, "" when it cannot be read.
 std::string ProcessCommand(pid_t pid, const std::string& procRoot = "/proc");

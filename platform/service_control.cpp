@@ -1,12 +1,13 @@
 #include "platform/service_control.h"
 
 #include <systemd/sd-bus.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <utility>
+
+#include "platform/system_bus.h"
 
 IServiceControl::~IServiceControl() = default;
 
@@ -16,13 +17,6 @@ constexpr const char* kDestination = "org.freedesktop.systemd1";
 constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
 constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
 constexpr const char* kUnitInterface = "org.freedesktop.systemd1.Unit";
-
-std::uint64_t MonotonicUsec() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
 
 class ScopedError {
 public:
@@ -111,46 +105,10 @@ public:
 
 private:
     bool Connect() {
-        int r = sd_bus_open_system(&m_bus);
-        if (r < 0) {
-            m_bus = nullptr;
-            m_lastError = std::string("system bus: ") + std::strerror(-r);
-            return false;
-        }
-        sd_bus_set_method_call_timeout(m_bus, m_timeoutUsec);
-        sd_bus_set_allow_interactive_authorization(m_bus, 0);
-
-        // The handshake (authentication, Hello) runs here under our own deadline:
-        // sd-bus would otherwise wait for it with its own, much longer, time-outs.
-        const std::uint64_t deadline = MonotonicUsec() + m_timeoutUsec;
-        for (;;) {
-            r = sd_bus_is_ready(m_bus);
-            if (r > 0) {
-                return true;
-            }
-            if (r == 0) {
-                r = sd_bus_process(m_bus, nullptr);
-            }
-            if (r < 0) {
-                m_lastError = std::string("system bus: ") + std::strerror(-r);
-                break;
-            }
-            if (r > 0) {
-                continue;
-            }
-            const std::uint64_t now = MonotonicUsec();
-            if (now >= deadline) {
-                m_lastError = "system bus: no answer";
-                break;
-            }
-            r = sd_bus_wait(m_bus, deadline - now);
-            if (r < 0) {
-                m_lastError = std::string("system bus: ") + std::strerror(-r);
-                break;
-            }
-        }
-        m_bus = sd_bus_close_unref(m_bus);
-        return false;
+        m_bus = OpenSystemBus(
+            std::chrono::milliseconds(static_cast<std::int64_t>(m_timeoutUsec / 1000u)),
+            &m_lastError);
+        return m_bus != nullptr;
     }
 
     // Calls a Manager method with one or two string arguments; on success the

@@ -10,6 +10,9 @@
 #include <memory>
 #include <string>
 
+// The maker's HID service, which holds the receivers while it runs.
+inline constexpr const char* kKeywardenUnit = "Keywarden.service";
+
 class IServiceControl {
 public:
     virtual ~IServiceControl();

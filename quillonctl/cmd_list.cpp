@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quillonctl/ctl.h"
-#include "quillonctl/kit_survey.h"
+#include "receiver/kit_survey.h"
 
 namespace {
 

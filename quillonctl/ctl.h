@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 class HidSystem;
 struct NodeReport;
@@ -21,6 +22,7 @@ enum CtlExit : int {
     kExitNotPassed = 5,
     kExitBound = 6,
     kExitServiceFailed = 7,
+    kExitDoctorFailed = 8,  // doctor: at least one check failed
 };
 
 struct CtlOptions {
@@ -54,3 +56,16 @@ int RunWatch(const CtlOptions& options, bool verify);
 int RunVerify(const CtlOptions& options, const std::optional<std::string>& serial,
               const std::optional<std::string>& password, bool wait, double timeoutSeconds);
 int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSeconds);
+// `udevRoot`: where the udev rule directories are looked for ("" the system's).
+int RunDoctor(const CtlOptions& options, const std::string& udevRoot);
+// `nodes` empty: both receivers.
+int RunRecord(const CtlOptions& options, const std::string& output,
+              const std::vector<std::string>& nodes);
+
+struct ReplaySettings {
+    double speed = 1.0;
+    bool virtualKit = false;  // served nodes in a temporary tree instead of /dev/uhid
+    bool hold = false;        // keep the devices after the last report, until Ctrl-C
+    bool noWait = false;      // start at once, not when every device has a reader
+};
+int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySettings& settings);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/trace.h"
 #include "quillonctl/ctl.h"
@@ -21,7 +22,7 @@ constexpr const char* kVersion = "quillonctl " QUILLON_VERSION;
 
 // --json, --trace and --version on every subcommand.
 void AddCommonOptions(CLI::App* command, CtlOptions& options) {
-    command->add_flag("--json", options.json, "write one JSON object (watch: JSON Lines)");
+    command->add_flag("--json", options.json, "write one JSON object (watch, replay: JSON Lines)");
     command->add_flag("--trace", options.trace,
                       "show the trace lines of Quillon's layers on stderr");
     command->set_version_flag("--version", kVersion);
@@ -37,7 +38,8 @@ int main(int argc, char** argv) {
     app.footer(
         "Exit status: 0 ok; 1 usage or internal error; 2 a receiver is absent; 3 a receiver\n"
         "may not be opened by this user; 4 a receiver is held by another program;\n"
-        "5 token not passed; 6 token bound (21030); 7 token service unreachable or failing.");
+        "5 token not passed; 6 token bound (21030); 7 token service unreachable or failing;\n"
+        "8 doctor: a check failed.");
 
     CtlOptions options;
     bool all = false;
@@ -50,6 +52,11 @@ int main(int argc, char** argv) {
     double calWait = std::chrono::duration<double>(TokenCalibration::kWaitPeriod).count();
     double calTimeout = std::chrono::duration<double>(TokenCalibration::kTimeoutPeriod).count();
     std::string endpoint;
+    std::string udevRoot;
+    std::string output;
+    std::vector<std::string> recordNodes;
+    std::string replayFile;
+    ReplaySettings replay;
 
     CLI::App* list = app.add_subcommand("list", "the kit's hidraw nodes, their roles and holders");
     list->add_flag("--all", all, "every hidraw node, with its ids");
@@ -83,7 +90,37 @@ int main(int argc, char** argv) {
         ->group("");
     AddCommonOptions(calibrate, options);
 
-    for (CLI::App* command : {verify, calibrate, watch}) {
+    CLI::App* doctor = app.add_subcommand(
+        "doctor", "why the kit does or does not work here, one check per line, with fixes");
+    // For tests: the udev rule directories below another root.
+    doctor->add_option("--udev-root", udevRoot, "look for udev rules below DIR")->group("");
+    AddCommonOptions(doctor, options);
+
+    CLI::App* record = app.add_subcommand(
+        "record", "record what the receivers send (hid-recorder format), until Ctrl-C");
+    record->add_option("--output", output, "write to FILE instead of stdout");
+    // NODE... as the extra arguments: a vector option trips GCC's null-dereference
+    // analysis inside CLI11.
+    record->allow_extras();
+    record->footer(
+        "Arguments: [NODE...] hidraw nodes to record, as hidrawN or a path\n"
+        "(default: both receivers).");
+    AddCommonOptions(record, options);
+
+    CLI::App* replayCommand = app.add_subcommand(
+        "replay", "play a recording back through /dev/uhid (or the virtual kit)");
+    replayCommand->add_option("file", replayFile, "a hid-recorder recording")->required();
+    replayCommand->add_option("--speed", replay.speed, "play X times as fast (1)")
+        ->check(CLI::PositiveNumber);
+    replayCommand->add_flag("--virtual", replay.virtualKit,
+                            "serve the devices in a temporary tree instead of /dev/uhid");
+    replayCommand->add_flag("--hold", replay.hold,
+                            "keep the devices after the replay, until Ctrl-C");
+    replayCommand->add_flag("--no-wait", replay.noWait,
+                            "start at once, not when a program has opened every device");
+    AddCommonOptions(replayCommand, options);
+
+    for (CLI::App* command : {verify, calibrate, watch, doctor}) {
         command->add_option("--endpoint", endpoint,
                             "token service URL, over the configuration file's");
     }
@@ -119,5 +156,17 @@ int main(int argc, char** argv) {
     }
     if (calibrate->parsed())
         return RunCalibrate(options, calWait, calTimeout);
+    if (doctor->parsed())
+        return RunDoctor(options, udevRoot);
+    if (record->parsed()) {
+        for (const std::string& node : record->remaining()) {
+            if (node.starts_with('-'))
+                return Fail("record: unknown option " + node + " (see --help)");
+            recordNodes.push_back(node);
+        }
+        return RunRecord(options, output, recordNodes);
+    }
+    if (replayCommand->parsed())
+        return RunReplay(options, replayFile, replay);
     return Fail("no subcommand");
 }

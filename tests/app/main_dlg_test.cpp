@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -99,6 +100,35 @@ protected:
     EventLog m_log;
     FakeServiceControl m_services{m_log};
 };
+
+// A receiver not found or not opened: the line's text stays the window's own, and its
+// tooltip says why (what doctor would say); working again, the tooltip goes.
+TEST_F(MainDlgTest, AStatusLineTellsWhyInItsTooltip) {
+    std::atomic<int> asked{0};
+    CMainDlg::Receivers receivers;
+    receivers.why = [&](bool ir) {
+        ++asked;
+        return std::string(ir ? "/dev/hidraw3: mode 0600, owner root" : "held by 42 (keywarden)");
+    };
+    CMainDlg dlg(m_services, receivers);
+    dlg.OnInitDialog();
+    auto* ir = dlg.findChild<QLabel*>("irStatusLabel");
+    auto* game = dlg.findChild<QLabel*>("gameStatusLabel");
+
+    OnWorker([&] { dlg.ShowIrStatus(1); });
+    EXPECT_TRUE(Shows(dlg, "irStatusLabel", "红外接收器设备未找到"));
+    EXPECT_EQ(ir->toolTip(), "/dev/hidraw3: mode 0600, owner root");
+    OnWorker([&] { dlg.ShowGameStatus(2); });
+    EXPECT_TRUE(Shows(dlg, "gameStatusLabel", "游戏杆接收器设备打开失败"));
+    EXPECT_EQ(game->toolTip(), "held by 42 (keywarden)");
+    EXPECT_EQ(asked.load(), 2);
+
+    OnWorker([&] { dlg.ShowIrStatus(0); });
+    EXPECT_TRUE(Shows(dlg, "irStatusLabel", "红外接收器设备工作正常"));
+    EXPECT_EQ(ir->toolTip(), "");
+    EXPECT_EQ(asked.load(), 2) << "a working receiver needs no reason";
+    EXPECT_EQ(game->toolTip(), "held by 42 (keywarden)");
+}
 
 TEST_F(MainDlgTest, StatusLinesAndTheirSideEffects) {
     auto dlg = MakeDialog();

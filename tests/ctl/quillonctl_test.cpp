@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/ctl/ctl_process.h"
 #include "tools/virtual_kit/token_service_process.h"
 #include "tools/virtual_kit/virtual_kit.h"
 #include "tools/virtual_kit/virtual_remote.h"
@@ -26,10 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace ctltest;
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kBound = 20s;  // for things that normally take milliseconds
 
 std::int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(

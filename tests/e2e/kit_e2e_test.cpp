@@ -26,6 +26,7 @@
 #include "app/message_box.h"
 #include "platform/trace.h"
 #include "receiver/hid_manager.h"
+#include "receiver/receiver_diagnosis.h"
 #include "receiver/running.h"
 #include "service/token_frame_box.h"
 #include "tools/quillon_demo/kit_rig.h"
@@ -218,8 +219,15 @@ TEST_F(KitE2eTest, ScenarioFromHeldKeysToVerificationUnplugAndEscape) {
         EXPECT_EQ(ControlText(&dlg, "serialEdit"), "");
         EXPECT_EQ(ControlText(&dlg, "passwordEdit"), "");
         EXPECT_EQ(ControlText(&dlg, "gameStatusLabel"), kGameWorking);
+        // The status line keeps its text; its tooltip says why, as doctor would.
+        auto* irLine = dlg.findChild<QLabel*>("irStatusLabel");
+        EXPECT_EQ(irLine->toolTip().toStdString(),
+                  "no IR receiver of the kit (USB 0471:0606) among the hidraw nodes");
+        EXPECT_EQ(irLine->toolTip().toStdString(), ReceiverTroubleReason(*rig.kit.Hid(), true));
+        EXPECT_EQ(dlg.findChild<QLabel*>("gameStatusLabel")->toolTip(), "");
         rig.kit.PlugIr();
         ASSERT_TRUE(WaitText(&dlg, "irStatusLabel", kIrWorking));
+        EXPECT_EQ(irLine->toolTip(), "");
         rig.remote.DriftBy(-10);
         m_clock += 30;  // a fresh password: the last accepted one cannot be used again
         ASSERT_TRUE(PressTokenAndWaitFor(dlg, kVerified));

@@ -117,6 +117,9 @@ SystemdMock::~SystemdMock() {
     if (m_bus != nullptr) {
         sd_bus_close_unref(m_bus);
     }
+    for (auto& [name, pid] : m_templates) {
+        Kill(pid);
+    }
     Kill(m_mock);
     Kill(m_daemon);
     if (!m_dir.empty()) {
@@ -142,7 +145,59 @@ bool SystemdMock::Start() {
         return false;
     }
     m_dir = dir;
-    return StartDaemon() && StartMock() && WaitForName();
+    return StartDaemon() && StartMock() && WaitForName(kName, m_mock, m_dir + "/systemd.log");
+}
+
+pid_t SystemdMock::SpawnTemplate(const std::string& name) {
+    return Spawn({kPython, "-m", "dbusmock", "--template", name}, m_dir + "/" + name + ".log",
+                 {"DBUS_SYSTEM_BUS_ADDRESS=" + m_address});
+}
+
+bool SystemdMock::AddTemplate(const std::string& name, const std::string& busName,
+                              std::string* why) {
+    for (const auto& [started, pid] : m_templates) {
+        if (started == name) {
+            if (pid <= 0) {
+                *why = "dbusmock's " + name + " template did not start";
+            }
+            return pid > 0;
+        }
+    }
+    if (!m_skipReason.empty() || m_bus == nullptr) {
+        *why = m_skipReason;
+        return false;
+    }
+    const std::string check =
+        "/usr/bin/python3 -c 'import dbusmock.templates." + name + "' 2>/dev/null";
+    if (std::system(check.c_str()) != 0) {
+        *why = "python3-dbusmock has no " + name + " template";
+        return false;
+    }
+    // WaitForName reports through m_skipReason; keep it for the systemd tests.
+    const std::string saved = m_skipReason;
+    pid_t pid = SpawnTemplate(name);
+    const bool ok = pid > 0 && WaitForName(busName, pid, m_dir + "/" + name + ".log");
+    if (!ok) {
+        *why = m_skipReason;
+    }
+    m_skipReason = saved;
+    m_templates.emplace_back(name, ok ? pid : -1);
+    return ok;
+}
+
+void SystemdMock::Mock(const std::string& busName, const std::string& path, const char* method,
+                       const char* types, ...) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    va_list ap;
+    va_start(ap, types);
+    const int r = sd_bus_call_methodv(m_bus, busName.c_str(), path.c_str(), kMock, method, &error,
+                                      nullptr, types, ap);
+    va_end(ap);
+    if (r < 0) {
+        ADD_FAILURE() << busName << " mock " << method << ": "
+                      << (error.message != nullptr ? error.message : std::strerror(-r));
+    }
+    sd_bus_error_free(&error);
 }
 
 std::string SystemdMock::DeadAddress() const {
@@ -200,8 +255,7 @@ bool SystemdMock::StartDaemon() {
 }
 
 bool SystemdMock::StartMock() {
-    m_mock = Spawn({kPython, "-m", "dbusmock", "--template", "systemd"}, m_dir + "/mock.log",
-                   {"DBUS_SYSTEM_BUS_ADDRESS=" + m_address});
+    m_mock = SpawnTemplate("systemd");
     if (m_mock <= 0) {
         m_skipReason = "could not run /usr/bin/python3 -m dbusmock";
         return false;
@@ -225,11 +279,11 @@ bool SystemdMock::StartMock() {
 }
 
 // Event-driven: watch NameOwnerChanged, then ask once in case the name came first.
-bool SystemdMock::WaitForName() {
+bool SystemdMock::WaitForName(const std::string& busName, pid_t& mock, const std::string& log) {
     const std::string match = std::string(
                                   "type='signal',sender='org.freedesktop.DBus',"
                                   "member='NameOwnerChanged',arg0='") +
-                              kName + "'";
+                              busName + "'";
     bool appeared = false;
     sd_bus_slot* slot = nullptr;
     sd_bus_add_match(
@@ -242,7 +296,7 @@ bool SystemdMock::WaitForName() {
     sd_bus_message* reply = nullptr;
     if (sd_bus_call_method(m_bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                            "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                           kName) >= 0) {
+                           busName.c_str()) >= 0) {
         int has = 0;
         sd_bus_message_read(reply, "b", &has);
         appeared = appeared || has != 0;
@@ -250,8 +304,8 @@ bool SystemdMock::WaitForName() {
     }
     const std::uint64_t deadline = NowUsec() + kStartupUsec;
     while (!appeared && NowUsec() < deadline) {
-        if (waitpid(m_mock, nullptr, WNOHANG) == m_mock) {
-            m_mock = -1;
+        if (waitpid(mock, nullptr, WNOHANG) == mock) {
+            mock = -1;
             break;
         }
         if (sd_bus_process(m_bus, nullptr) > 0) {
@@ -262,8 +316,7 @@ bool SystemdMock::WaitForName() {
     }
     sd_bus_slot_unref(slot);
     if (!appeared) {
-        m_skipReason =
-            "dbusmock did not claim " + std::string(kName) + ": " + ReadFile(m_dir + "/mock.log");
+        m_skipReason = "dbusmock did not claim " + busName + ": " + ReadFile(log);
     }
     return appeared;
 }

@@ -41,12 +41,23 @@ public:
     // String arguments of every call of a Manager method since the last Reset.
     std::vector<std::vector<std::string>> Calls(const std::string& method);
 
+    // Another of dbusmock's templates ("logind", "polkitd") on the same bus, started
+    // once; waits until it owns `busName`. False, with the reason in `why`, when it
+    // will not.
+    bool AddTemplate(const std::string& name, const std::string& busName, std::string* why);
+    // A method of the org.freedesktop.DBus.Mock interface of `busName`'s object.
+    void Mock(const std::string& busName, const std::string& path, const char* method,
+              const char* types, ...);
+    // The test's own connection to the bus.
+    sd_bus* Bus() const { return m_bus; }
+
     static std::string UnitPath(const std::string& name);
 
 private:
     bool StartDaemon();
     bool StartMock();
-    bool WaitForName();
+    pid_t SpawnTemplate(const std::string& name);
+    bool WaitForName(const std::string& busName, pid_t& mock, const std::string& log);
     void CallMock(const char* path, const char* method, const char* types, ...);
 
     std::string m_dir;
@@ -54,6 +65,7 @@ private:
     std::string m_skipReason;
     pid_t m_daemon = -1;
     pid_t m_mock = -1;
+    std::vector<std::pair<std::string, pid_t>> m_templates;
     sd_bus* m_bus = nullptr;
 };
 

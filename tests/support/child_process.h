@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+// For what normally takes milliseconds: generous, for sanitizer builds on busy machines.
+inline constexpr std::chrono::milliseconds kChildBound{20000};
+
 class LineReader {
 public:
     explicit LineReader(int fd);  // takes the descriptor
@@ -24,9 +27,9 @@ public:
 
     using Match = std::function<bool(const std::string&)>;
     // The next matching line after the last one this matched (events in order).
-    bool WaitFor(const Match& match, std::chrono::milliseconds timeout);
+    bool WaitFor(const Match& match, std::chrono::milliseconds timeout = kChildBound);
     // Any line, read or still to come (events of no fixed order).
-    bool WaitForAnywhere(const Match& match, std::chrono::milliseconds timeout);
+    bool WaitForAnywhere(const Match& match, std::chrono::milliseconds timeout = kChildBound);
     std::vector<std::string> Lines() const;
     std::string Text() const;  // the lines, each ended by "\n"
     // Returns once the stream has ended.
@@ -58,9 +61,9 @@ public:
     bool Running() const;
     // The wait status, or -1 when it did not end within `timeout`. Its stdin is closed
     // then, so a child it left behind and that shares its output ends too.
-    int Wait(std::chrono::milliseconds timeout);
+    int Wait(std::chrono::milliseconds timeout = kChildBound);
     // The exit status, or -1 (not ended in time, or ended by a signal).
-    int Exit(std::chrono::milliseconds timeout);
+    int Exit(std::chrono::milliseconds timeout = kChildBound);
 
 private:
     pid_t m_pid = -1;

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "decode/key_dispatcher.h"
+#include "receiver/receiver_diagnosis.h"
 #include "service/token_verification.h"
 
 #ifndef QUILLON_TOKEN_SIM_EXE
@@ -88,7 +89,8 @@ CMainDlg::Receivers KitRig::Receivers() {
                 events.Add("HIDForGame end");
                 return result;
             },
-            {}};
+            {},
+            [this](bool ir) { return ReceiverTroubleReason(*kit.Hid(), ir); }};
 }
 
 CMainDlg* FindMainDialog() {

@@ -23,9 +23,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
+#include "platform/hid_recorder.h"
 #include "platform/stop_signals.h"
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/quillon_demo/remote_window.h"
@@ -41,11 +43,12 @@ struct Options {
     bool headless = false;
     std::string out = "demo-out";
     std::string simulator = KitRig::DefaultSimulator();
+    std::string record;  // a hid-recorder file of what the receivers send
 };
 
 void PrintHelp() {
     std::printf(
-        "usage: quillon_demo [--headless] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
+        "usage: quillon_demo [--headless] [--out DIR] [--sim TOKEN_SERVICE_SIM] [--record FILE]\n"
         "\n"
         "Runs Quillon's main dialog on a virtual kit (IR receiver, game-controller\n"
         "receiver, remote with token) against a token-service simulator on 127.0.0.1.\n"
@@ -55,6 +58,7 @@ void PrintHelp() {
         "              and a log (the default when DISPLAY is not set)\n"
         "  --out DIR   output folder (default ./demo-out)\n"
         "  --sim EXE   token_service_sim to start (default: the one built alongside)\n"
+        "  --record FILE  write what the receivers send, in hid-recorder's format\n"
         "\n"
         "Exit status: 0 done (headless: every step showed what it should), 1 otherwise.\n");
 }
@@ -136,6 +140,8 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             options->headless = true;
         } else if ((arg == "--out" || arg == "--sim") && i + 1 < argc) {
             (arg == "--out" ? options->out : options->simulator) = argv[++i];
+        } else if (arg == "--record" && i + 1 < argc) {
+            options->record = fs::absolute(argv[++i]).string();
         } else if (arg == "--help" || arg == "-h") {
             PrintHelp();
             std::exit(0);
@@ -146,6 +152,58 @@ bool ParseArgs(int argc, char** argv, Options* options) {
     }
     return true;
 }
+
+// What the kit's receivers send while the demo runs, recorded as quillonctl record
+// does: alongside the window's receiver threads, on a thread of its own.
+class KitRecorder {
+public:
+    ~KitRecorder() { Stop(); }
+
+    bool Start(HidSystem& hid, const std::vector<std::string>& nodes, const std::string& file,
+               std::string* error) {
+        m_out = std::fopen(file.c_str(), "w");
+        if (m_out == nullptr) {
+            *error = file + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!m_recorder.Open(hid, nodes, error))
+            return false;
+        std::fputs("# quillon_demo --headless --record: the demo scenario on the virtual kit\n",
+                   m_out);
+        for (std::size_t i = 0; i < m_recorder.Devices().size(); ++i)
+            std::fputs(FormatRecordedDevice(m_recorder.Devices()[i], i).c_str(), m_out);
+        std::fflush(m_out);
+        m_thread = std::thread([this] {
+            std::optional<std::size_t> last;
+            m_recorder.Run(
+                m_stop.Fd(),
+                [&](std::size_t device, std::uint64_t usec, std::span<const std::uint8_t> data) {
+                    if (last != device)
+                        std::fprintf(m_out, "D: %zu\n", device);
+                    last = device;
+                    std::fputs(FormatRecordedEvent(usec, data).c_str(), m_out);
+                },
+                [&](std::size_t device, std::uint64_t, int) {
+                    std::fprintf(m_out, "# device %zu went away\n", device);
+                });
+        });
+        return true;
+    }
+    void Stop() {
+        m_stop.Signal();
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_out != nullptr)
+            std::fclose(m_out);
+        m_out = nullptr;
+    }
+
+private:
+    HidRecorder m_recorder;
+    WakeSignal m_stop;
+    std::FILE* m_out = nullptr;
+    std::thread m_thread;
+};
 
 // Side by side where the screen allows it; the dialog moves over to make room.
 void PlaceWindows(CMainDlg& dlg, RemoteWindow& remote) {
@@ -213,6 +271,14 @@ int RunDemo(int argc, char** argv) {
         std::printf("quillon_demo: %s\n", error.c_str());
         return 1;
     }
+    KitRecorder recorder;
+    if (!options.record.empty() && !recorder.Start(*rig.kit.Hid(),
+                                                   {rig.kit.Bus().NodePath(VirtualKit::kIrNode),
+                                                    rig.kit.Bus().NodePath(VirtualKit::kGameNode)},
+                                                   options.record, &error)) {
+        std::printf("quillon_demo: cannot record: %s\n", error.c_str());
+        return 1;
+    }
     const fs::path oldCwd = fs::current_path();
     // SN.ini is the demo's own: the fixed serial for the comparison is the token's.
     fs::current_path(rig.WorkDir());
@@ -246,6 +312,7 @@ int RunDemo(int argc, char** argv) {
     app.ExitOnStopSignals([] { AbandonWaits(); });
     app.InitInstance();
     remote.close();
+    recorder.Stop();
 
     const int failures = scenario.Failures();
     if (headless) {

@@ -14,7 +14,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "tools/virtual_kit/temp_tree.h"
+#include "platform/served_hid_tree.h"
+#include "platform/temp_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -94,10 +95,16 @@ std::string Name(int n) {
     return "hidraw" + std::to_string(n);
 }
 
+void CloseAll(std::vector<int>& fds) {
+    for (int fd : fds)
+        ::close(fd);
+    fds.clear();
+}
+
 }  // namespace
 
 std::string VirtualHidBus::MakeTempRoot() {
-    return MakeKitTempDir("hid-");
+    return MakeTempTree("hid-");
 }
 
 VirtualHidBus::VirtualHidBus(const std::string& devDir, KitNodes nodes)
@@ -118,8 +125,7 @@ VirtualHidBus::~VirtualHidBus() {
     if (m_acceptor.joinable())
         m_acceptor.join();
     for (auto& [path, node] : m_nodes) {
-        if (node.peer >= 0)
-            ::close(node.peer);
+        CloseAll(node.peers);
         if (node.listener >= 0)
             ::close(node.listener);
     }
@@ -168,19 +174,10 @@ void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
 
 void VirtualHidBus::ServeNode(int n, bool denied) {
     const std::string path = NodePath(n);
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path)
-        throw std::runtime_error("node path too long for a socket: " + path);
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 8) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot serve " + path);
-    }
-    ::chmod(path.c_str(), denied ? 0 : 0660);
+    std::string error;
+    const int fd = ServeHidNode(path, denied ? 0 : 0660, &error);
+    if (fd < 0)
+        throw std::runtime_error(error);
     std::lock_guard lock(m_mutex);
     m_nodes[path].listener = fd;
     if (!m_acceptor.joinable())
@@ -207,12 +204,9 @@ void VirtualHidBus::Accept() {
         for (auto& [path, node] : m_nodes) {
             if (node.listener < 0)
                 continue;
-            // A later open takes over, as a new open of the kit's in-process nodes does.
             int conn;
             while ((conn = ::accept4(node.listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-                if (node.peer >= 0)
-                    ::close(node.peer);
-                node.peer = conn;
+                node.peers.push_back(conn);
                 ++node.opens;
                 ++m_nodeOpenCalls;
                 m_changed.notify_all();
@@ -237,9 +231,7 @@ void VirtualHidBus::Unplug(int n) {
     std::lock_guard lock(m_mutex);
     Node& node = m_nodes[NodePath(n)];
     node.plugged = false;
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = -1;
+    CloseAll(node.peers);
     if (node.listener >= 0)
         ::close(node.listener);
     node.listener = -1;
@@ -248,19 +240,27 @@ void VirtualHidBus::Unplug(int n) {
 
 void VirtualHidBus::HangUp(int n) {
     std::lock_guard lock(m_mutex);
-    Node& node = m_nodes[NodePath(n)];
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = -1;
+    CloseAll(m_nodes[NodePath(n)].peers);
 }
 
 bool VirtualHidBus::Send(int n, const Bytes& report) {
     std::lock_guard lock(m_mutex);
-    const Node& node = m_nodes[NodePath(n)];
-    if (node.peer < 0)
-        return false;
-    return ::send(node.peer, report.data(), report.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(report.size());
+    Node& node = m_nodes[NodePath(n)];
+    bool taken = false;
+    // An open its opener has closed since is dropped on the way.
+    for (auto it = node.peers.begin(); it != node.peers.end();) {
+        if (::send(*it, report.data(), report.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(report.size())) {
+            taken = true;
+            ++it;
+        } else if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+            ::close(*it);
+            it = node.peers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
 }
 
 int VirtualHidBus::Opens(int n) const {
@@ -301,9 +301,7 @@ int VirtualHidBus::OpenNode(const std::string& path, int flags) {
     if (flags & O_NONBLOCK)
         ::fcntl(pair[0], F_SETFL, ::fcntl(pair[0], F_GETFL) | O_NONBLOCK);
     Node& node = it->second;
-    if (node.peer >= 0)
-        ::close(node.peer);
-    node.peer = pair[1];
+    node.peers.push_back(pair[1]);
     ++node.opens;
     m_changed.notify_all();
     return pair[0];

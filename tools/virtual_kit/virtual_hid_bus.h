@@ -2,9 +2,10 @@
 
 // The virtual kit's HID bus: a temporary sysfs/dev tree with real report descriptors,
 // and device nodes that are connected SOCK_SEQPACKET socket pairs. Every open of a
-// plugged node makes a new pair; the layer gets one end, the kit keeps the other:
-// one message is one report, and closing it is an unplug. Nodes that are not plugged
-// are opened for real (plain files, for the flock cases).
+// plugged node makes a new pair; the opener gets one end, the kit keeps the other:
+// one message is one report, and closing it is an unplug. As with hidraw, every open
+// gets every report, so a recorder reads alongside the receiver threads. Nodes that
+// are not plugged are opened for real (plain files, for the flock cases).
 //
 // Socket pairs rather than FIFOs: a FIFO joins reports written back to back into one
 // read, and it has no connection per open, so the kit could not end the layer's open
@@ -68,9 +69,9 @@ public:
     std::string NodePath(int n) const;
     std::string TempRoot() const { return m_root; }
 
-    // Sends one report to the layer's current open of hidrawN.
+    // Sends one report to every open of hidrawN; false when none took it.
     bool Send(int n, const Bytes& report);
-    // Closes the test's end of the current open of hidrawN.
+    // Closes the test's end of every open of hidrawN.
     void HangUp(int n);
     int Opens(int n) const;
     bool WaitForOpens(int n, int count,
@@ -91,8 +92,8 @@ private:
         bool plugged = false;
         bool denied = false;
         int opens = 0;
-        int peer = -1;
-        int listener = -1;  // served only
+        std::vector<int> peers;  // the kit's end of each open
+        int listener = -1;       // served only
     };
 
     std::string m_root;

@@ -10,4 +10,4 @@
 // A new directory "<prefix>XXXXXX" inside this process's folder. Throws
 // std::runtime_error when it cannot be made. Without a janitor (no /bin/sh) the tree
 // is still made; only a normal end then removes it.
-std::string MakeKitTempDir(const std::string& prefix);
+std::string MakeTempTree(const std::string& prefix);

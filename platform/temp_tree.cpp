@@ -1,4 +1,4 @@
-#include "tools/virtual_kit/temp_tree.h"
+#include "platform/temp_tree.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -68,7 +68,7 @@ const std::string& ProcessFolder() {
 
 }  // namespace
 
-std::string MakeKitTempDir(const std::string& prefix) {
+std::string MakeTempTree(const std::string& prefix) {
     std::string templ = ProcessFolder() + "/" + prefix + "XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed for " + templ);

@@ -1,0 +1,349 @@
+#include "platform/hid_recording.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Splits off the next blank-separated field; empty when none is left.
+std::string_view NextField(std::string_view& rest) {
+    rest = TrimBlanks(rest);
+    std::size_t end = 0;
+    while (end < rest.size() && !IsBlank(rest[end]))
+        ++end;
+    const std::string_view field = rest.substr(0, end);
+    rest.remove_prefix(end);
+    return field;
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& value, int base) {
+    if (text.empty())
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc{} && end == text.data() + text.size();
+}
+
+bool IsDigits(std::string_view text) {
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return !text.empty();
+}
+
+class Parser {
+public:
+    explicit Parser(RecordingError* error) : m_error(error) {}
+
+    std::optional<HidRecording> Run(std::string_view text) {
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t end = text.find('\n', pos);
+            if (end == std::string_view::npos)
+                end = text.size();
+            std::string_view line = text.substr(pos, end - pos);
+            m_unterminated = end == text.size();
+            pos = end + 1;
+            ++m_line;
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            if (!Line(line))
+                return std::nullopt;
+        }
+        m_unterminated = false;
+        if (m_recording.devices.empty()) {
+            Fail(0, "no device in it (no R: line): not a hid-recorder file");
+            return std::nullopt;
+        }
+        for (std::size_t i = 0; i < m_recording.devices.size(); ++i) {
+            if (!Complete(i)) {
+                Fail(m_line, "end of file: device " + std::to_string(i) +
+                                 " has no R: or no I: line (is the file cut short?)");
+                return std::nullopt;
+            }
+        }
+        return std::move(m_recording);
+    }
+
+private:
+    struct Seen {
+        bool r = false, n = false, p = false, i = false;
+    };
+
+    bool Fail(std::size_t line, std::string what) {
+        // A fault on a last line without its newline is most likely a file cut short.
+        if (line == m_line && m_unterminated && what.find("cut short") == std::string::npos)
+            what += " (is the file cut short?)";
+        if (m_error != nullptr)
+            *m_error = RecordingError{line, std::move(what)};
+        return false;
+    }
+    bool Fail(std::string what) { return Fail(m_line, std::move(what)); }
+
+    bool Complete(std::size_t device) const { return m_seen[device].r && m_seen[device].i; }
+
+    bool Line(std::string_view line) {
+        const std::string_view trimmed = TrimBlanks(line);
+        if (trimmed.empty() || trimmed.front() == '#')
+            return true;
+        if (trimmed.size() < 2 || trimmed[1] != ':')
+            return Fail("\"" + std::string(trimmed.substr(0, 40)) +
+                        "\" is not a line of a hid-recorder file");
+        const char kind = trimmed[0];
+        const std::string_view rest = trimmed.substr(2);
+        switch (kind) {
+            case 'D':
+                return Device(rest);
+            case 'R':
+                return Descriptor(rest);
+            case 'N':
+            case 'P':
+                return Text(kind, TrimBlanks(rest));
+            case 'I':
+                return Ids(rest);
+            case 'E':
+                return Event(rest);
+            default:
+                return Fail(std::string("unknown line type \"") + kind + ":\"");
+        }
+    }
+
+    bool Device(std::string_view rest) {
+        std::size_t index = 0;
+        const std::string_view field = NextField(rest);
+        if (!ParseNumber(field, index, 10) || !TrimBlanks(rest).empty())
+            return Fail("D: wants one device number, not \"" + std::string(TrimBlanks(field)) +
+                        "\"");
+        const std::size_t count = m_recording.devices.size();
+        if (index > count)
+            return Fail("D: " + std::to_string(index) + " comes before device " +
+                        std::to_string(count) + " is described");
+        if (index == count)
+            NewDevice();
+        m_current = index;
+        m_usedD = true;
+        return true;
+    }
+
+    void NewDevice() {
+        m_recording.devices.emplace_back();
+        m_seen.emplace_back();
+    }
+
+    // The device a describing line is about: the current one, or the first when the
+    // file has no D: lines.
+    bool DescribedDevice(char kind, std::size_t* index) {
+        if (!m_current) {
+            if (m_usedD || !m_recording.devices.empty())
+                return Fail(std::string(1, kind) + ": without a D: line before it");
+            NewDevice();
+            m_current = 0;
+        }
+        *index = *m_current;
+        return true;
+    }
+
+    bool Bytes(char kind, std::string_view rest, std::size_t count,
+               std::vector<std::uint8_t>* out) {
+        out->clear();
+        out->reserve(count);
+        for (std::string_view field = NextField(rest); !field.empty(); field = NextField(rest)) {
+            unsigned value = 0;
+            if (field.size() != 2 || !ParseNumber(field, value, 16))
+                return Fail(std::string(1, kind) + ": \"" + std::string(field.substr(0, 20)) +
+                            "\" is not a byte in hex");
+            if (out->size() == count)
+                return Fail(std::string(1, kind) + ": more bytes than its " +
+                            std::to_string(count) + " say");
+            out->push_back(static_cast<std::uint8_t>(value));
+        }
+        if (out->size() < count)
+            return Fail(std::string(1, kind) + ": gives " + std::to_string(out->size()) +
+                        " bytes, its size says " + std::to_string(count) +
+                        " (is the file cut short?)");
+        return true;
+    }
+
+    bool Descriptor(std::string_view rest) {
+        std::size_t index = 0;
+        if (!DescribedDevice('R', &index))
+            return false;
+        if (m_seen[index].r)
+            return Fail("R: a second descriptor for device " + std::to_string(index) +
+                        (m_usedD ? "" : " (several devices need D: lines)"));
+        std::size_t length = 0;
+        const std::string_view field = NextField(rest);
+        if (!ParseNumber(field, length, 10))
+            return Fail("R: wants the descriptor's length first, not \"" +
+                        std::string(field.substr(0, 20)) + "\"");
+        if (length == 0 || length > kMaxRecordedDescriptor)
+            return Fail("R: a descriptor of " + std::to_string(length) +
+                        " bytes (1 to 4096 are possible)");
+        if (!Bytes('R', rest, length, &m_recording.devices[index].descriptor))
+            return false;
+        m_seen[index].r = true;
+        return true;
+    }
+
+    bool Text(char kind, std::string_view value) {
+        std::size_t index = 0;
+        if (!DescribedDevice(kind, &index))
+            return false;
+        bool& seen = kind == 'N' ? m_seen[index].n : m_seen[index].p;
+        if (seen)
+            return Fail(std::string(1, kind) + ": a second one for device " +
+                        std::to_string(index));
+        const std::size_t limit = kind == 'N' ? kMaxRecordedName : kMaxRecordedPhys;
+        if (value.size() > limit)
+            return Fail(std::string(1, kind) + ": longer than " + std::to_string(limit) + " bytes");
+        RecordedDevice& device = m_recording.devices[index];
+        (kind == 'N' ? device.name : device.phys) = std::string(value);
+        seen = true;
+        return true;
+    }
+
+    bool Ids(std::string_view rest) {
+        std::size_t index = 0;
+        if (!DescribedDevice('I', &index))
+            return false;
+        if (m_seen[index].i)
+            return Fail("I: a second one for device " + std::to_string(index));
+        std::uint16_t values[3] = {};
+        for (std::uint16_t& value : values) {
+            std::string_view field = NextField(rest);
+            if (field.starts_with("0x") || field.starts_with("0X"))
+                field.remove_prefix(2);
+            if (!ParseNumber(field, value, 16))
+                return Fail("I: wants bus, vendor and product in hex (16 bits each)");
+        }
+        if (!TrimBlanks(rest).empty())
+            return Fail("I: more than bus, vendor and product");
+        RecordedDevice& device = m_recording.devices[index];
+        device.bus = values[0];
+        device.vendor = values[1];
+        device.product = values[2];
+        m_seen[index].i = true;
+        return true;
+    }
+
+    bool Event(std::string_view rest) {
+        if (!m_current || m_recording.devices.empty())
+            return Fail("E: before any device is described");
+        const std::size_t device = *m_current;
+        if (!Complete(device))
+            return Fail("E: before the R: and I: lines of device " + std::to_string(device));
+
+        const std::string_view time = NextField(rest);
+        const std::size_t dot = time.find('.');
+        std::uint64_t seconds = 0;
+        std::uint64_t micro = 0;
+        if (dot == std::string_view::npos || !IsDigits(time.substr(0, dot)) ||
+            time.size() - dot - 1 != 6 || !IsDigits(time.substr(dot + 1)) ||
+            !ParseNumber(time.substr(0, dot), seconds, 10) ||
+            !ParseNumber(time.substr(dot + 1), micro, 10) || seconds > 1'000'000'000) {
+            return Fail("E: the time must be seconds.microseconds (6 digits), not \"" +
+                        std::string(time.substr(0, 20)) + "\"");
+        }
+        const std::uint64_t usec = seconds * 1'000'000 + micro;
+        if (usec < m_lastUsec)
+            return Fail("E: the time goes back (" + std::string(time) + ")");
+
+        std::size_t size = 0;
+        const std::string_view sizeField = NextField(rest);
+        if (!ParseNumber(sizeField, size, 10))
+            return Fail("E: wants the report's size after the time, not \"" +
+                        std::string(sizeField.substr(0, 20)) + "\"");
+        if (size == 0 || size > kMaxRecordedReport)
+            return Fail("E: a report of " + std::to_string(size) +
+                        " bytes (1 to 4096 are possible)");
+        RecordedEvent event;
+        event.device = device;
+        event.usec = usec;
+        if (!Bytes('E', rest, size, &event.data))
+            return false;
+        m_lastUsec = usec;
+        m_recording.events.push_back(std::move(event));
+        return true;
+    }
+
+    RecordingError* m_error;
+    HidRecording m_recording;
+    std::vector<Seen> m_seen;
+    std::optional<std::size_t> m_current;
+    bool m_usedD = false;
+    std::size_t m_line = 0;
+    bool m_unterminated = false;  // the current line is the file's last, without "\n"
+    std::uint64_t m_lastUsec = 0;
+};
+
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (std::uint8_t b : bytes) {
+        out += ' ';
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+}
+
+}  // namespace
+
+std::string RecordingError::Describe() const {
+    return line == 0 ? what : "line " + std::to_string(line) + ": " + what;
+}
+
+std::optional<HidRecording> ParseHidRecording(std::string_view text, RecordingError* error) {
+    return Parser(error).Run(text);
+}
+
+std::string FormatRecordedDevice(const RecordedDevice& device, std::optional<std::size_t> index) {
+    std::string out;
+    if (index)
+        out += "D: " + std::to_string(*index) + "\n";
+    out += "R: " + std::to_string(device.descriptor.size());
+    AppendHex(out, device.descriptor);
+    out += "\nN: " + device.name + "\nP: " + device.phys + "\n";
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "I: %x %04x %04x\n", device.bus, device.vendor, device.product);
+    out += ids;
+    return out;
+}
+
+std::string FormatRecordedEvent(std::uint64_t usec, std::span<const std::uint8_t> data) {
+    char head[48];
+    std::snprintf(head, sizeof head, "E: %06llu.%06llu %zu",
+                  static_cast<unsigned long long>(usec / 1'000'000),
+                  static_cast<unsigned long long>(usec % 1'000'000), data.size());
+    std::string out = head;
+    AppendHex(out, data);
+    out += '\n';
+    return out;
+}
+
+std::string FormatHidRecording(const HidRecording& recording) {
+    const bool several = recording.devices.size() > 1;
+    std::string out;
+    for (std::size_t i = 0; i < recording.devices.size(); ++i)
+        out += FormatRecordedDevice(recording.devices[i],
+                                    several ? std::optional<std::size_t>(i) : std::nullopt);
+    std::optional<std::size_t> last;
+    for (const RecordedEvent& event : recording.events) {
+        if (several && last != event.device)
+            out += "D: " + std::to_string(event.device) + "\n";
+        last = event.device;
+        out += FormatRecordedEvent(event.usec, event.data);
+    }
+    return out;
+}

@@ -1,0 +1,227 @@
+// quillonctl doctor: why the kit does or does not work on this machine, one check per
+// line with its verdict, the finding in plain words and the command that fixes it.
+// The receivers' side (USB, hidraw, access and its cause, holders, the udev rule, the
+// session), the maker's service and the right to stop it, the token service, SN.ini.
+// Every question to another process or host is bounded in time.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/login_session.h"
+#include "platform/polkit_check.h"
+#include "platform/service_control.h"
+#include "quillonctl/ctl.h"
+#include "receiver/receiver_diagnosis.h"
+#include "service/endpoint_probe.h"
+#include "service/service_config.h"
+
+namespace {
+
+constexpr std::size_t kSerialLength = 9;
+constexpr const char* kSerialFile = "SN.ini";
+
+std::string Ms(std::chrono::milliseconds d) {
+    return std::to_string(d.count()) + " ms";
+}
+
+// Keywarden.service: installed? running? and may this user stop and start it?
+void ServiceFindings(const Credentials& who, std::vector<Finding>* out) {
+    auto scm = MakeSystemdServiceControl();
+    const IServiceControl::Open open = scm->OpenService(kKeywardenUnit);
+    const std::string unit = kKeywardenUnit;
+    if (open == IServiceControl::Open::NoManager) {
+        out->push_back({"service", Severity::Warn,
+                        "cannot ask systemd about " + unit + ": " + scm->LastError(), ""});
+        return;
+    }
+    if (open == IServiceControl::Open::NoService) {
+        const std::string why = scm->LastError();
+        out->push_back({"service", Severity::Ok,
+                        why.find("not-found") != std::string::npos
+                            ? unit + " is not installed: nothing of the maker's holds the receivers"
+                            : unit + " is not loaded (" + why + ")",
+                        ""});
+        return;
+    }
+    const bool running = !scm->IsStopped();
+    scm->Close();
+
+    // systemd asks polkit only for callers other than root.
+    if (who.uid == 0) {
+        out->push_back({"service", Severity::Ok,
+                        unit + (running ? " is loaded and running; Quillon stops it at start "
+                                          "and starts it again at exit"
+                                        : " is loaded and stopped"),
+                        ""});
+        out->push_back({"service.rights", Severity::Ok, "root may stop and start " + unit, ""});
+        return;
+    }
+    bool may = true;
+    Finding rights{"service.rights", Severity::Ok, "", ""};
+    for (const char* verb : {"stop", "start"}) {
+        const PolkitAnswer answer =
+            CheckPolkitAuthorization(kManageUnitsAction, {{"unit", unit}, {"verb", verb}});
+        if (!answer.reached) {
+            rights = {"service.rights", Severity::Warn, "cannot ask polkit: " + answer.error, ""};
+            may = false;
+            break;
+        }
+        if (!answer.authorized) {
+            may = false;
+            rights.severity = running ? Severity::Fail : Severity::Warn;
+            rights.text =
+                std::string("polkit does not let you ") + verb + " " + unit +
+                (answer.challenge ? " without a password, and Quillon never asks for one" : "");
+            rights.fix = running ? "sudo systemctl stop " + unit : "";
+            break;
+        }
+    }
+    if (may)
+        rights.text = "polkit lets you stop and start " + unit;
+    out->push_back({"service", running && !may ? Severity::Fail : Severity::Ok,
+                    unit + (running ? " is loaded and running; " +
+                                          std::string(may ? "Quillon stops it at start and "
+                                                            "starts it again at exit"
+                                                          : "it holds the receivers, and Quillon "
+                                                            "cannot stop it")
+                                    : " is loaded and stopped"),
+                    running && !may ? "sudo systemctl stop " + unit : ""});
+    out->push_back(rights);
+}
+
+void EndpointFindings(const CtlOptions& options, std::vector<Finding>* out) {
+    std::optional<std::string_view> override;
+    if (options.endpoint)
+        override = *options.endpoint;
+    const ServiceConfig config = LoadServiceConfig(ConfigEnvironment::FromProcess(), override);
+    if (!config.ok()) {
+        out->push_back({"config", Severity::Fail,
+                        "the configuration is not usable, so the token service is never called: " +
+                            config.error,
+                        ""});
+        return;
+    }
+    const ServiceSettings& s = config.settings;
+    out->push_back(
+        {"config", Severity::Ok,
+         "token service " + s.endpoint + " (" +
+             (options.endpoint   ? std::string("--endpoint")
+              : s.source.empty() ? std::string("built in")
+                                 : s.source) +
+             ")" +
+             (s.proxyHost.empty() ? ""
+                                  : ", proxy " + s.proxyHost + ":" + std::to_string(s.proxyPort)),
+         ""});
+
+    const EndpointProbe probe = ProbeEndpoint(s);
+    const std::string target =
+        (probe.viaProxy ? "the proxy " : "") + probe.host + ":" + std::to_string(probe.port);
+    const ProbeStep& r = probe.resolve;
+    out->push_back({"endpoint.resolve", r.ok ? Severity::Ok : Severity::Fail,
+                    r.ok ? probe.host + " resolves to " + r.detail + " (" + Ms(r.took) + ")"
+                         : probe.host + " does not resolve: " + r.detail,
+                    ""});
+    if (!r.ok)
+        return;
+    const ProbeStep& c = probe.connect;
+    out->push_back({"endpoint.connect", c.ok ? Severity::Ok : Severity::Fail,
+                    c.ok ? "TCP connection to " + target + " (" + c.detail + ") in " + Ms(c.took)
+                         : "no TCP connection to " + target + ": " + c.detail,
+                    ""});
+    if (!c.ok)
+        return;
+    const ProbeStep& h = probe.http;
+    Severity severity = h.ok ? Severity::Ok : Severity::Fail;
+    if (h.ok && probe.httpStatus >= 500)
+        severity = Severity::Warn;
+    out->push_back({"endpoint.http", severity,
+                    h.ok ? s.endpoint + " answers " + h.detail + " in " + Ms(h.took)
+                         : "no HTTP answer from " + s.endpoint + ": " + h.detail,
+                    ""});
+}
+
+Finding SerialFinding() {
+    Finding f{"sn-ini", Severity::Ok, "", ""};
+    char cwd[4096] = "the current directory";
+    if (::getcwd(cwd, sizeof cwd) == nullptr)
+        std::strcpy(cwd, "the current directory");
+    const int fd = ::open(kSerialFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            f.text =
+                std::string("no SN.ini in ") + cwd + ": the comparison with a fixed serial is off";
+        } else {
+            f.severity = Severity::Warn;
+            f.text = std::string("SN.ini in ") + cwd + " cannot be read: " + std::strerror(errno);
+        }
+        return f;
+    }
+    char buffer[kSerialLength] = {};
+    std::size_t used = 0;
+    ssize_t n;
+    while (used < sizeof buffer && (n = ::read(fd, buffer + used, sizeof buffer - used)) > 0)
+        used += static_cast<std::size_t>(n);
+    ::close(fd);
+    const std::string serial(buffer, used);
+    bool digits = used == kSerialLength;
+    for (char c : serial)
+        digits = digits && c >= '0' && c <= '9';
+    if (!digits) {
+        f.severity = Severity::Warn;
+        f.text = std::string("SN.ini in ") + cwd + " does not start with 9 digits (" +
+                 std::to_string(used) + " bytes read): the comparison will not agree";
+        return f;
+    }
+    f.text = std::string("SN.ini in ") + cwd + " holds the fixed serial " + serial;
+    return f;
+}
+
+}  // namespace
+
+int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
+    const Credentials who = Credentials::OfProcess();
+    DiagnosisSetup setup;
+    setup.hid = &CtlHid();
+    setup.udevRoot = udevRoot;
+    const KitFacts facts = GatherKitFacts(setup);
+    const LoginReport login = QueryLoginSessions(::getpid());
+
+    std::vector<Finding> findings = DiagnoseReceivers(facts, &login);
+    findings.push_back(DiagnoseSession(facts, login));
+    ServiceFindings(who, &findings);
+    EndpointFindings(options, &findings);
+    findings.push_back(SerialFinding());
+
+    int failed = 0;
+    int warned = 0;
+    for (const Finding& f : findings) {
+        failed += f.severity == Severity::Fail;
+        warned += f.severity == Severity::Warn;
+    }
+    const int status = failed > 0 ? kExitDoctorFailed : kExitOk;
+    if (options.json) {
+        nlohmann::json checks = nlohmann::json::array();
+        for (const Finding& f : findings) {
+            checks.push_back({{"check", f.check},
+                              {"status", SeverityKey(f.severity)},
+                              {"finding", f.text},
+                              {"fix", f.fix}});
+        }
+        PrintJson({{"checks", checks},
+                   {"failed", failed},
+                   {"warnings", warned},
+                   {"exit_status", status}});
+        return status;
+    }
+    for (const Finding& f : findings) {
+        std::printf("%-4s %s: %s%s%s\n", std::string(SeverityKey(f.severity)).c_str(),
+                    f.check.c_str(), f.text.c_str(), f.fix.empty() ? "" : "; fix: ", f.fix.c_str());
+    }
+    std::printf("%zu checks: %d failed, %d warning%s\n", findings.size(), failed, warned,
+                warned == 1 ? "" : "s");
+    return status;
+}

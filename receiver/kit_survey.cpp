@@ -1,0 +1,163 @@
+#include "receiver/kit_survey.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/hid_descriptor.h"
+#include "platform/hid_device.h"
+#include "platform/small_file.h"
+#include "receiver/hid_manager.h"
+
+namespace {
+
+// A one-line sysfs attribute without its newline.
+std::string ReadAttribute(const std::string& path) {
+    std::string text = ReadSmallFile(path);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string LinkBaseName(const std::string& path) {
+    char target[4096];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return {};
+    const std::string link(target, static_cast<std::size_t>(n));
+    const std::size_t slash = link.rfind('/');
+    return slash == std::string::npos ? link : link.substr(slash + 1);
+}
+
+NodeRole RoleOf(const NodeReport& node) {
+    if (node.vendor != ORVANE_VENDOR_ID || node.product != ORVANE_PRODUCT_ID)
+        return NodeRole::NotKit;
+    if (node.usagePage == IR_USAGE_PAGE && node.usage == IR_USAGE)
+        return NodeRole::IrReceiver;
+    if (node.usagePage == GAME_USAGE_PAGE && node.usage == GAME_USAGE)
+        return NodeRole::GameReceiver;
+    return NodeRole::OtherInterface;
+}
+
+}  // namespace
+
+std::string_view RoleKey(NodeRole role) {
+    switch (role) {
+        case NodeRole::IrReceiver:
+            return "ir-receiver";
+        case NodeRole::GameReceiver:
+            return "game-receiver";
+        case NodeRole::OtherInterface:
+            return "other-interface";
+        case NodeRole::NotKit:
+            break;
+    }
+    return "not-kit";
+}
+
+std::string_view RoleText(NodeRole role) {
+    switch (role) {
+        case NodeRole::IrReceiver:
+            return "IR receiver";
+        case NodeRole::GameReceiver:
+            return "game-controller receiver";
+        case NodeRole::OtherInterface:
+            return "other interface of the kit";
+        case NodeRole::NotKit:
+            break;
+    }
+    return "not of the kit";
+}
+
+bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* error,
+                 const Credentials* who) {
+    std::vector<std::string> names;
+    if (!hid.ListInterfaces(&names)) {
+        *error = "cannot list " + hid.SysRoot() + "/class/hidraw: " + std::strerror(errno);
+        return false;
+    }
+    const Credentials self = who != nullptr ? *who : Credentials::OfProcess();
+    nodes->clear();
+    for (const std::string& name : names) {
+        NodeReport node;
+        node.name = name;
+        node.path = hid.DevicePath(name);
+        HidDeviceInfo info;
+        // A query: sysfs only, no access to the node needed.
+        if (hid.OpenHidDevice(node.path.c_str(), false, false, false, false, true, &info) ==
+            HID_OPEN_OK) {
+            node.identified = true;
+            node.vendor = info.attributes.vendorId;
+            node.product = info.attributes.productId;
+            node.usagePage = info.caps.usagePage;
+            node.usage = info.caps.usage;
+        }
+        const std::string uevent =
+            ReadSmallFile(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
+        node.hidName = UeventValue(uevent, "HID_NAME");
+        node.usbPath = UeventValue(uevent, "HID_PHYS");
+        node.role = node.identified ? RoleOf(node) : NodeRole::NotKit;
+        node.present = ::access(node.path.c_str(), F_OK) == 0;
+        std::string ignored;
+        node.securityRead = node.present && ReadFileSecurity(node.path, &node.security, &ignored);
+        if (node.securityRead)
+            node.decision = DecideAccess(node.security, self, kPermRead | kPermWrite);
+        if (who == nullptr) {
+            node.mayOpen = ::access(node.path.c_str(), R_OK | W_OK) == 0;
+            node.accessError = node.mayOpen ? 0 : errno;
+        } else {
+            node.mayOpen = node.present && node.securityRead && node.decision.granted;
+            node.accessError = node.mayOpen ? 0 : (node.present ? EACCES : ENOENT);
+        }
+        node.holders = FindNodeHolders(node.path);
+        nodes->push_back(std::move(node));
+    }
+    return true;
+}
+
+UsbSurvey SurveyUsbDevices(const std::string& sysRoot, std::uint16_t vendor,
+                           std::uint16_t product) {
+    UsbSurvey survey;
+    const std::string dir = sysRoot + "/bus/usb/devices";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return survey;
+    survey.busListed = true;
+    std::vector<std::string> entries;
+    while (const dirent* entry = ::readdir(d)) {
+        if (entry->d_name[0] != '.')
+            entries.emplace_back(entry->d_name);
+    }
+    ::closedir(d);
+    std::sort(entries.begin(), entries.end());
+
+    char vendorHex[8], productHex[8];
+    std::snprintf(vendorHex, sizeof vendorHex, "%04x", vendor);
+    std::snprintf(productHex, sizeof productHex, "%04x", product);
+    for (const std::string& name : entries) {
+        // Devices are "1-1", "1-1.4"; their interfaces "1-1:1.0".
+        if (name.find(':') != std::string::npos)
+            continue;
+        const std::string base = dir + "/" + name;
+        if (ReadAttribute(base + "/idVendor") != vendorHex ||
+            ReadAttribute(base + "/idProduct") != productHex) {
+            continue;
+        }
+        UsbDeviceReport device;
+        device.name = name;
+        device.product = ReadAttribute(base + "/product");
+        for (const std::string& other : entries) {
+            if (!other.starts_with(name + ":"))
+                continue;
+            const std::string ifdir = dir + "/" + other;
+            device.interfaces.push_back({other, ReadAttribute(ifdir + "/bInterfaceClass"),
+                                         LinkBaseName(ifdir + "/driver")});
+        }
+        survey.devices.push_back(std::move(device));
+    }
+    return survey;
+}

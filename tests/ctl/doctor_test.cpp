@@ -1,0 +1,217 @@
+// quillonctl doctor as a real process: a temporary sysfs/dev/udev tree that shows the
+// faults, python3-dbusmock's logind, polkitd and systemd on a private bus, and the
+// simulator or a closed port for the token service. Each fault gives its finding and
+// its fix; a healthy set-up gives exit 0.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tests/ctl/ctl_process.h"
+#include "tests/platform/systemd_mock.h"
+#include "tests/support/kit_tree.h"
+#include "tools/virtual_kit/token_service_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace ctltest;
+using Json = nlohmann::json;
+
+constexpr const char* kLogin = "org.freedesktop.login1";
+constexpr const char* kLoginPath = "/org/freedesktop/login1";
+constexpr const char* kPolkit = "org.freedesktop.PolicyKit1";
+constexpr const char* kPolkitPath = "/org/freedesktop/PolicyKit1/Authority";
+constexpr uid_t kNobody = 65534;
+
+class DoctorTest : public SystemdMockTest {
+protected:
+    void SetUp() override {
+        SystemdMockTest::SetUp();
+        if (IsSkipped())
+            return;
+        std::string why;
+        if (!m_mock->AddTemplate("logind", kLogin, &why) ||
+            !m_mock->AddTemplate("polkitd", kPolkit, &why)) {
+            GTEST_SKIP() << why;
+        }
+        m_mock->Mock(kLogin, kLoginPath, "Reset", "");
+        m_mock->Mock(kPolkit, kPolkitPath, "SetAllowed", "as", 0);
+        m_mock->Mock(kPolkit, kPolkitPath, "AllowUnknown", "b", 0);
+
+        tree.UsbDevice();
+        tree.Receivers();
+        tree.Rule("70-quillon.rules");
+        tree.SeatLate();
+        tree.OpenToAll();
+        fs::create_directories(tree.root + "/config/quillon");
+        fs::create_directories(tree.root + "/work");
+        std::ofstream(tree.root + "/work/SN.ini") << "123456789";
+
+        std::string error;
+        ASSERT_TRUE(sim.Start(QUILLON_TOKEN_SIM, tree.root + "/token-state.txt",
+                              tree.root + "/sim.log", kBound, &error))
+            << error;
+        std::ofstream(tree.root + "/config/quillon/quillon.conf")
+            << "endpoint = " << sim.Endpoint() << "\n";
+    }
+
+    // The user at the seat is `uid`, in front, and this is their session.
+    void AtTheSeat(uid_t uid) {
+        m_mock->Mock(kLogin, kLoginPath, "AddSession", "ssusb", "c1", "seat0", unsigned{uid},
+                     "user", 1);
+        m_mock->Mock(kLogin, kLoginPath, "AddMethod", "sssss", "org.freedesktop.login1.Manager",
+                     "GetSessionByPID", "u", "o", "ret = '/org/freedesktop/login1/session/c1'");
+    }
+
+    // quillonctl doctor; `asNobody`: as an unprivileged user (the test runs as root).
+    std::unique_ptr<Process> Doctor(std::vector<std::string> args, bool asNobody = false) {
+        args.insert(args.begin(), {QUILLONCTL_EXE, "doctor", "--udev-root", tree.Udev()});
+        if (asNobody) {
+            args.insert(args.begin(),
+                        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        }
+        return std::make_unique<Process>(
+            args,
+            std::vector<std::string>{"QUILLON_SYSFS_ROOT=" + tree.Sys(),
+                                     "QUILLON_DEV_ROOT=" + tree.Dev(),
+                                     "XDG_CONFIG_HOME=" + tree.root + "/config"},
+            tree.root + "/work");
+    }
+
+    // The private bus, for a user other than its owner.
+    void OpenBusToAll() {
+        const std::string address = m_mock->Address();
+        const std::size_t start = address.find("path=") + 5;
+        const std::string path = address.substr(start, address.find(',', start) - start);
+        chmod(path.substr(0, path.rfind('/')).c_str(), 0755);
+        chmod(path.c_str(), 0777);
+    }
+
+    static Json Checks(Process& doctor) {
+        const Json json = Json::parse(doctor.Out().Text(), nullptr, false);
+        EXPECT_FALSE(json.is_discarded()) << doctor.Out().Text() << doctor.Err().Text();
+        Json byName = Json::object();
+        if (!json.is_discarded()) {
+            for (const Json& c : json["checks"])
+                byName[c["check"].get<std::string>()] = c;
+        }
+        return byName;
+    }
+
+    kittree::KitTree tree;
+    TokenServiceProcess sim;
+};
+
+TEST_F(DoctorTest, AHealthySetUpPassesEveryCheckAndExitsZero) {
+    AtTheSeat(geteuid());
+    for (int n : {3, 4})
+        ASSERT_TRUE(tree.GrantByAcl(n, geteuid()));
+    auto doctor = Doctor({});
+    EXPECT_EQ(doctor->Exit(), 0) << doctor->Out().Text() << doctor->Err().Text();
+    const std::vector<std::string> lines = doctor->Out().Lines();
+    ASSERT_FALSE(lines.empty());
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        EXPECT_EQ(lines[i].rfind("ok   ", 0), 0u) << doctor->Out().Text();
+    EXPECT_EQ(lines.back(), std::to_string(lines.size() - 1) + " checks: 0 failed, 0 warnings");
+    // One line per check, in order: the receivers, the session, the service, the token
+    // service, SN.ini.
+    const std::vector<std::string> order = {
+        "usb",         "ir.interface",     "ir.node",          "ir.access",
+        "ir.holder",   "game.interface",   "game.node",        "game.access",
+        "game.holder", "udev-rule",        "session",          "service",
+        "config",      "endpoint.resolve", "endpoint.connect", "endpoint.http",
+        "sn-ini"};
+    ASSERT_EQ(lines.size(), order.size() + 1) << doctor->Out().Text();
+    for (std::size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(lines[i].substr(5, order[i].size() + 1), order[i] + ":") << lines[i];
+
+    auto json = Doctor({"--json"});
+    EXPECT_EQ(json->Exit(), 0);
+    const Json checks = Checks(*json);
+    EXPECT_EQ(checks["sn-ini"]["finding"],
+              "SN.ini in " + tree.root + "/work holds the fixed serial 123456789");
+    EXPECT_EQ(checks["service"]["finding"],
+              "Keywarden.service is not installed: nothing of the maker's holds the receivers");
+    EXPECT_EQ(checks["endpoint.resolve"]["status"], "ok");
+    EXPECT_NE(checks["endpoint.http"]["finding"].get<std::string>().find(" answers HTTP "),
+              std::string::npos);
+
+    // Another program takes the game controller's node: a failure, with who it is.
+    Process holder({"/usr/bin/flock", "-x", "-o", tree.Node(4), "-c", "echo held; exec cat"}, {});
+    ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }));
+    auto held = Doctor({"--json"});
+    EXPECT_EQ(held->Exit(), 8);
+    const Json after = Checks(*held);
+    EXPECT_EQ(after["game.holder"]["status"], "fail");
+    EXPECT_NE(after["game.holder"]["finding"].get<std::string>().find("(flock)"), std::string::npos)
+        << after["game.holder"];
+    EXPECT_EQ(after["ir.holder"]["status"], "ok");
+}
+
+// As a user at the seat: a node uaccess did not reach, the maker's service running
+// without the right to stop it, a closed port for the token service, a short SN.ini.
+TEST_F(DoctorTest, EachFaultGivesItsFindingAndItsFix) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run quillonctl as another user";
+    OpenBusToAll();
+    AtTheSeat(kNobody);
+    ASSERT_TRUE(tree.GrantByAcl(4, kNobody));  // the game controller only
+    m_mock->AddUnit("Keywarden.service", "active");
+    std::ofstream(tree.root + "/work/SN.ini", std::ios::trunc) << "12345";
+
+    auto doctor =
+        Doctor({"--json", "--endpoint=http://127.0.0.1:1/keluserandhardwareservice.asmx"}, true);
+    EXPECT_EQ(doctor->Exit(), 8) << doctor->Err().Text();
+    Json checks = Checks(*doctor);
+    EXPECT_EQ(checks["ir.access"]["status"], "fail");
+    EXPECT_NE(checks["ir.access"]["finding"].get<std::string>().find(
+                  "no ACL entry for you: the uaccess rule did not apply"),
+              std::string::npos)
+        << checks["ir.access"];
+    EXPECT_EQ(checks["ir.access"]["fix"],
+              "sudo udevadm trigger --subsystem-match=hidraw --action=change (or replug the "
+              "receivers)");
+    EXPECT_EQ(checks["game.access"]["status"], "ok") << checks["game.access"];
+    EXPECT_EQ(checks["session"]["status"], "ok") << checks["session"];
+    EXPECT_EQ(checks["service"]["status"], "fail");
+    EXPECT_EQ(checks["service"]["fix"], "sudo systemctl stop Keywarden.service");
+    EXPECT_EQ(checks["service.rights"]["finding"],
+              "polkit does not let you stop Keywarden.service");
+    EXPECT_EQ(checks["endpoint.resolve"]["status"], "ok");
+    EXPECT_EQ(checks["endpoint.connect"]["status"], "fail");
+    EXPECT_NE(checks["endpoint.connect"]["finding"].get<std::string>().find("Connection refused"),
+              std::string::npos)
+        << checks["endpoint.connect"];
+    EXPECT_FALSE(checks.contains("endpoint.http"));
+    EXPECT_EQ(checks["sn-ini"]["status"], "warn");
+
+    // polkit lets this user manage units: the service is no fault any more.
+    m_mock->Mock(kPolkit, kPolkitPath, "SetAllowed", "as", 1,
+                 "org.freedesktop.systemd1.manage-units");
+    doctor = Doctor({"--json"}, true);
+    EXPECT_EQ(doctor->Exit(), 8);  // the IR node still
+    checks = Checks(*doctor);
+    EXPECT_EQ(checks["service"]["status"], "ok") << checks["service"];
+    EXPECT_EQ(checks["service.rights"]["finding"],
+              "polkit lets you stop and start Keywarden.service");
+
+    // Someone else is in front: uaccess does not serve this user, and doctor says so.
+    m_mock->Mock(kLogin, "/org/freedesktop/login1/session/c1", "UpdateProperties", "sa{sv}",
+                 "org.freedesktop.login1.Session", 1, "Active", "b", 0);
+    m_mock->Mock(kLogin, kLoginPath, "AddSession", "ssusb", "c2", "seat0", 1000u, "bob", 1);
+    doctor = Doctor({"--json"}, true);
+    EXPECT_EQ(doctor->Exit(), 8);
+    checks = Checks(*doctor);
+    EXPECT_EQ(checks["session"]["status"], "fail") << checks["session"];
+    EXPECT_EQ(checks["session"]["fix"], "loginctl activate c1");
+    EXPECT_EQ(checks["ir.access"]["fix"], "loginctl activate c1");
+}
+
+}  // namespace

@@ -26,4 +26,5 @@ quillon_warnings(quillon_app)
 
 add_executable(quillon ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(quillon PRIVATE quillon_app)
+target_compile_definitions(quillon PRIVATE "QUILLON_VERSION=\"${PROJECT_VERSION}\"")
 quillon_warnings(quillon)

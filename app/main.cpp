@@ -1,6 +1,9 @@
 // Program load, then the application's instance start.
 
 #include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/app.h"
@@ -9,23 +12,56 @@
 #include "platform/trace.h"
 #include "service/service_config.h"
 
+#ifndef QUILLON_VERSION
+#error "QUILLON_VERSION must be defined by the build"
+#endif
+
 namespace {
 
 // Qt's own messages take the trace's way out, which never blocks the window thread on
 // a stalled stderr.
 void QtMessageToTrace(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     TraceLine(qFormatLogMessage(type, context, text).toStdString());
+    // Qt ends the process as soon as a fatal message returns (no display, say): its
+    // reason must reach stderr first. Bounded, so a stalled stderr still lets it end.
+    if (type == QtFatalMsg)
+        TraceFlush(std::chrono::seconds(1));
+}
+
+// The only arguments the program reads: both are answered before anything else (no
+// lock, no display), so a packaging script or a user can ask at any time.
+bool AnswerInfoArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf(
+                "Usage: quillon [--help | --version]\n"
+                "Checks the Orvane remote-control kit (IR and game-controller receivers,\n"
+                "remote, token) in a window on the X display. Any other argument is\n"
+                "ignored. See quillon(1); quillonctl(1) does the same from a terminal.\n");
+            return true;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("quillon %s\n", QUILLON_VERSION);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnswerInfoArgument(argc, argv))
+        return 0;
+
     // Taken before anything else, so a second copy touches nothing.
     g_hInstanceMutex = std::make_unique<SingleInstanceLock>(kInstanceMutexName);
     g_dwMutexError = static_cast<std::uint32_t>(g_hInstanceMutex->LastError());
 
     qInstallMessageHandler(&QtMessageToTrace);
-    // The program reads no command line of its own; Qt gets the program name only.
+    // Qt gets the program name only; other arguments are ignored.
     int qtArgc = argc > 0 ? 1 : 0;
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);

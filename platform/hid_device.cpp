@@ -16,6 +16,8 @@
 #include <new>
 #include <string_view>
 
+#include "platform/small_file.h"
+
 namespace {
 
 // Larger than any descriptor the kernel accepts (HID_MAX_DESCRIPTOR_SIZE is 4096).
@@ -36,27 +38,10 @@ std::string_view BaseName(std::string_view path) {
 
 // Whole file, at most kMaxSysfsFile bytes; false when unreadable or larger.
 bool ReadSmallFile(const std::string& path, std::vector<std::uint8_t>* out) {
-    HidHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file)
+    std::string text;
+    if (!::ReadSmallFile(path, kMaxSysfsFile, &text))
         return false;
-    out->assign(kMaxSysfsFile + 1, 0);
-    std::size_t used = 0;
-    while (used < out->size()) {
-        const ssize_t n = ::read(file.Get(), out->data() + used, out->size() - used);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            break;
-        used += static_cast<std::size_t>(n);
-    }
-    if (used > kMaxSysfsFile) {
-        errno = EFBIG;
-        return false;
-    }
-    out->resize(used);
+    out->assign(text.begin(), text.end());
     return true;
 }
 

@@ -8,6 +8,8 @@
 #include <charconv>
 #include <sstream>
 
+#include "platform/small_file.h"
+
 namespace {
 
 template <typename T>
@@ -25,20 +27,6 @@ bool ParseDeviceInode(std::string_view text, LockEntry& entry) {
     return ParseNumber(text.substr(0, first), entry.major, 16) &&
            ParseNumber(text.substr(first + 1, second - first - 1), entry.minor, 16) &&
            ParseNumber(text.substr(second + 1), entry.inode);
-}
-
-// /proc files report a size of 0, so read until the end.
-std::string ReadSmallFile(const std::string& path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 24))
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return text;
 }
 
 }  // namespace
@@ -81,7 +69,7 @@ std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::stri
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return holders;
-    for (const LockEntry& entry : ParseProcLocks(ReadSmallFile(procRoot + "/locks"))) {
+    for (const LockEntry& entry : ParseProcLocks(ReadSmallFile(procRoot + "/locks", 1 << 24))) {
         if (entry.inode != st.st_ino || entry.major != major(st.st_dev) ||
             entry.minor != minor(st.st_dev)) {
             continue;

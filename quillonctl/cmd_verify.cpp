@@ -18,22 +18,6 @@
 
 namespace {
 
-const char* VerdictKey(VerifyOutcome outcome) {
-    switch (outcome) {
-        case VerifyOutcome::Passed:
-            return "passed";
-        case VerifyOutcome::Bound:
-            return "bound";
-        case VerifyOutcome::NotPassed:
-            return "not_passed";
-        case VerifyOutcome::NetworkFailure:
-            return "network_failure";
-        case VerifyOutcome::Exception:
-            break;
-    }
-    return "exception";
-}
-
 int ExitFor(VerifyOutcome outcome) {
     switch (outcome) {
         case VerifyOutcome::Passed:
@@ -130,7 +114,7 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
     if (options.json) {
         PrintJson({{"serial", serial},
                    {"password", password},
-                   {"verdict", VerdictKey(*outcome)},
+                   {"verdict", VerifyOutcomeKey(*outcome)},
                    {"text", VerifyText(*outcome)},
                    {"exit_status", status}});
     } else {

@@ -5,10 +5,27 @@
 #include <cstdio>
 
 #include "platform/hid_device.h"
+#include "receiver/receiver_monitor.h"
+#include "service/token_verification.h"
 
 HidSystem& CtlHid() {
-    static HidSystem hid(HidSysRootFromEnvironment(), HidDevRootFromEnvironment());
-    return hid;
+    return DefaultHidSystem();
+}
+
+const char* VerifyOutcomeKey(VerifyOutcome outcome) {
+    switch (outcome) {
+        case VerifyOutcome::Passed:
+            return "passed";
+        case VerifyOutcome::Bound:
+            return "bound";
+        case VerifyOutcome::NotPassed:
+            return "not_passed";
+        case VerifyOutcome::NetworkFailure:
+            return "network_failure";
+        case VerifyOutcome::Exception:
+            break;
+    }
+    return "exception";
 }
 
 int Fail(const std::string& message) {

@@ -9,6 +9,7 @@
 
 class HidSystem;
 struct NodeReport;
+enum class VerifyOutcome;
 
 // The exit statuses are a contract with scripts: they never change meaning.
 enum CtlExit : int {
@@ -39,6 +40,9 @@ void PrintJson(const nlohmann::json& value);
 
 // Seconds on the monotonic clock, for event timestamps.
 double MonotonicSeconds();
+
+// The stable JSON name of a verification's outcome ("passed", "bound", ...).
+const char* VerifyOutcomeKey(VerifyOutcome outcome);
 
 // A node as `list` shows it, as data and as words.
 nlohmann::json NodeJson(const NodeReport& node);

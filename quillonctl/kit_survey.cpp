@@ -1,28 +1,15 @@
 #include "quillonctl/kit_survey.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/hid_device.h"
+#include "platform/small_file.h"
 #include "receiver/hid_manager.h"
 
 namespace {
-
-std::string ReadText(const std::string& path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return text;
-}
 
 NodeRole RoleOf(const NodeReport& node) {
     if (node.vendor != ORVANE_VENDOR_ID || node.product != ORVANE_PRODUCT_ID)
@@ -100,7 +87,7 @@ bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* er
             node.usage = info.caps.usage;
         }
         const std::string uevent =
-            ReadText(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
+            ReadSmallFile(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
         node.hidName = UeventValue(uevent, "HID_NAME");
         node.usbPath = UeventValue(uevent, "HID_PHYS");
         node.role = node.identified ? RoleOf(node) : NodeRole::NotKit;

@@ -40,22 +40,6 @@ const char* ResultKey(int result) {
     return "unknown";
 }
 
-const char* VerdictKey(VerifyOutcome outcome) {
-    switch (outcome) {
-        case VerifyOutcome::Passed:
-            return "passed";
-        case VerifyOutcome::Bound:
-            return "bound";
-        case VerifyOutcome::NotPassed:
-            return "not_passed";
-        case VerifyOutcome::NetworkFailure:
-            return "network_failure";
-        case VerifyOutcome::Exception:
-            return "exception";
-    }
-    return "unknown";
-}
-
 std::string KeyText(KeyId key) {
     const std::string_view name = KeyName(key);
     return std::to_string(key) + (name.empty() ? "" : " (" + std::string(name) + ")");
@@ -191,10 +175,11 @@ void TerminalDialog::OnTokenTaken(const char* digits) {
         // On this dispatcher thread, as the main dialog does it.
         const VerifyOutcome outcome = RunTokenVerification(split.serial, split.password);
         std::lock_guard lock(m_mutex);
-        Event(std::string("verification ") + VerifyText(outcome), {{"event", "verification"},
-                                                                   {"serial", split.serial},
-                                                                   {"verdict", VerdictKey(outcome)},
-                                                                   {"text", VerifyText(outcome)}});
+        Event(std::string("verification ") + VerifyText(outcome),
+              {{"event", "verification"},
+               {"serial", split.serial},
+               {"verdict", VerifyOutcomeKey(outcome)},
+               {"text", VerifyText(outcome)}});
     }
     if (hook)
         hook(Frame{TOKEN_OK, split.serial, split.password});

@@ -3,29 +3,20 @@
 // while that runs ends the program at once. Runs the real executable on a private
 // Xvfb display (with_xvfb.sh) against the private D-Bus systemd mock.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "app/hid_service.h"
 #include "app/main_dlg.h"
 #include "platform/service_control.h"
 #include "tests/platform/systemd_mock.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -35,109 +26,41 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartBound = 20s;  // the program's start, sanitizer builds included
 
-// The real program in a directory of its own, its stderr read line by line.
+// The real program in a directory of its own, with a runtime directory of its own
+// (the instance lock), its stderr read line by line.
 class Quillon {
 public:
-    Quillon() {
-        std::string templ = (fs::temp_directory_path() / "quillon-sig-XXXXXX").string();
-        EXPECT_NE(mkdtemp(templ.data()), nullptr);
-        m_dir = templ;
-        fs::create_directory(m_dir + "/run");
-        fs::permissions(m_dir + "/run", fs::perms::owner_all);
-        setenv("XDG_RUNTIME_DIR", (m_dir + "/run").c_str(), 1);
-
-        int err[2];
-        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        posix_spawn_file_actions_addchdir_np(&actions, m_dir.c_str());
-        char* argv[] = {const_cast<char*>(QUILLON_EXE), nullptr};
-        EXPECT_EQ(posix_spawn(&m_pid, QUILLON_EXE, &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(err[1]);
-        m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-        m_reader = std::thread([this, fd = err[0]] { Read(fd); });
-    }
+    Quillon()
+        : m_dir(MakeDir()),
+          m_process({QUILLON_EXE}, {"XDG_RUNTIME_DIR=" + m_dir + "/run"}, m_dir) {}
     ~Quillon() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        m_reader.join();
-        if (m_pidfd >= 0)
-            close(m_pidfd);
+        m_process.Signal(SIGKILL);
+        m_process.Wait(kStartBound);
         std::error_code ec;
         fs::remove_all(m_dir, ec);
     }
 
     bool WaitForLine(const std::string& line, std::chrono::milliseconds timeout = kStartBound) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] { return HasLocked(line); });
+        return m_process.Err().WaitForAnywhere(
+            [&](const std::string& l) { return l.find(line) != std::string::npos; }, timeout);
     }
-    bool Has(const std::string& line) {
-        std::lock_guard lock(m_mutex);
-        return HasLocked(line);
-    }
-    std::string Log() {
-        std::lock_guard lock(m_mutex);
-        std::string all;
-        for (const std::string& l : m_lines)
-            all += l + "\n";
-        return all;
-    }
-
-    void Signal(int signo) { kill(m_pid, signo); }
-    // True while the process has not ended.
-    bool Running() {
-        pollfd p{m_pidfd, POLLIN, 0};
-        return poll(&p, 1, 0) == 0;
-    }
-    // The wait status once the process ended, or -1 after `timeout`.
-    int WaitExit(std::chrono::milliseconds timeout) {
-        pollfd p{m_pidfd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
-            return -1;
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return status;
-    }
+    bool Has(const std::string& line) { return WaitForLine(line, std::chrono::milliseconds(0)); }
+    std::string Log() { return m_process.Err().Text(); }
+    void Signal(int signo) { m_process.Signal(signo); }
+    bool Running() { return m_process.Running(); }
+    int WaitExit(std::chrono::milliseconds timeout) { return m_process.Wait(timeout); }
 
 private:
-    bool HasLocked(const std::string& line) const {
-        for (const std::string& l : m_lines) {
-            if (l.find(line) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
-    void Read(int fd) {
-        std::string partial;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) {
-            partial.append(buf, static_cast<std::size_t>(n));
-            std::size_t end;
-            while ((end = partial.find('\n')) != std::string::npos) {
-                {
-                    std::lock_guard lock(m_mutex);
-                    m_lines.push_back(partial.substr(0, end));
-                }
-                m_changed.notify_all();
-                partial.erase(0, end + 1);
-            }
-        }
-        close(fd);
+    static std::string MakeDir() {
+        std::string templ = (fs::temp_directory_path() / "quillon-sig-XXXXXX").string();
+        EXPECT_NE(mkdtemp(templ.data()), nullptr);
+        fs::create_directory(templ + "/run");
+        fs::permissions(templ + "/run", fs::perms::owner_all);
+        return templ;
     }
 
     std::string m_dir;
-    pid_t m_pid = -1;
-    int m_pidfd = -1;
-    std::thread m_reader;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
+    ChildProcess m_process;
 };
 
 // Presses Return on the window of that name once it is shown; false when none came.

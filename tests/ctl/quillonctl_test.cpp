@@ -2,34 +2,25 @@
 // simulator: exit statuses, JSON read back, watch's events and its end on SIGINT,
 // verify's and calibrate's verdicts, the configuration file.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tools/virtual_kit/token_service_process.h"
 #include "tools/virtual_kit/virtual_kit.h"
 #include "tools/virtual_kit/virtual_remote.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,161 +36,6 @@ std::int64_t NowSeconds() {
                std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
-
-// One stream of a child, read on a thread into lines.
-class LineReader {
-public:
-    explicit LineReader(int fd) : m_thread([this, fd] { Read(fd); }) {}
-    ~LineReader() { Join(); }
-    bool WaitFor(const std::function<bool(const std::string&)>& match,
-                 std::chrono::milliseconds timeout = kBound) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] {
-            for (; m_checked < m_lines.size(); ++m_checked) {
-                if (match(m_lines[m_checked])) {
-                    ++m_checked;
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-    // Any line so far or to come, wherever it is (for events of no fixed order).
-    bool WaitForAnywhere(const std::function<bool(const std::string&)>& match,
-                         std::chrono::milliseconds timeout = kBound) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(
-            lock, timeout, [&] { return std::any_of(m_lines.begin(), m_lines.end(), match); });
-    }
-    std::vector<std::string> Lines() {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    std::string Text() {
-        std::string all;
-        for (const std::string& l : Lines())
-            all += l + "\n";
-        return all;
-    }
-    void Join() {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    void Read(int fd) {
-        std::string partial;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) {
-            partial.append(buf, static_cast<std::size_t>(n));
-            std::size_t end;
-            while ((end = partial.find('\n')) != std::string::npos) {
-                {
-                    std::lock_guard lock(m_mutex);
-                    m_lines.push_back(partial.substr(0, end));
-                }
-                m_changed.notify_all();
-                partial.erase(0, end + 1);
-            }
-        }
-        if (!partial.empty()) {
-            std::lock_guard lock(m_mutex);
-            m_lines.push_back(partial);
-        }
-        m_changed.notify_all();
-        close(fd);
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_lines;
-    std::size_t m_checked = 0;
-    std::thread m_thread;
-};
-
-// A running quillonctl (or any command), with its own environment additions.
-class Process {
-public:
-    Process(std::vector<std::string> args, const std::vector<std::string>& env) {
-        int out[2], err[2], in[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> envStrings;
-        for (char** e = environ; *e != nullptr; ++e)
-            envStrings.emplace_back(*e);
-        envStrings.insert(envStrings.end(), env.begin(), env.end());
-        std::vector<char*> argv, envp;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (std::string& e : envStrings)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0)
-            << argv[0];
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        close(in[0]);
-        m_stdin = in[1];
-        m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-        out_ = std::make_unique<LineReader>(out[0]);
-        err_ = std::make_unique<LineReader>(err[0]);
-    }
-    ~Process() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_stdin >= 0)
-            close(m_stdin);
-        if (m_pidfd >= 0)
-            close(m_pidfd);
-    }
-    LineReader& Out() { return *out_; }
-    LineReader& Err() { return *err_; }
-    void Signal(int signo) { kill(m_pid, signo); }
-    bool Running() {
-        pollfd p{m_pidfd, POLLIN, 0};
-        return m_pid > 0 && poll(&p, 1, 0) == 0;
-    }
-    // The wait status, or -1 when it did not end within `timeout`.
-    int Wait(std::chrono::milliseconds timeout = kBound) {
-        pollfd p{m_pidfd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
-            return -1;
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        // A child it left behind may still hold its output: stdin's end is its cue.
-        if (m_stdin >= 0) {
-            close(m_stdin);
-            m_stdin = -1;
-        }
-        out_->Join();
-        err_->Join();
-        return status;
-    }
-    // The exit status, or -1.
-    int Exit(std::chrono::milliseconds timeout = kBound) {
-        const int status = Wait(timeout);
-        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_pidfd = -1;
-    int m_stdin = -1;
-    std::unique_ptr<LineReader> out_;
-    std::unique_ptr<LineReader> err_;
-};
 
 class QuillonctlTest : public ::testing::Test {
 protected:
@@ -219,7 +55,7 @@ protected:
         return {"QUILLON_SYSFS_ROOT=" + kit->Bus().SysRoot(),
                 "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config"};
     }
-    std::unique_ptr<Process> Ctl(std::vector<std::string> args, bool dropDacOverride = false) {
+    std::unique_ptr<ChildProcess> Ctl(std::vector<std::string> args, bool dropDacOverride = false) {
         args.insert(args.begin(), QUILLONCTL_EXE);
         // Root opens whatever the mode says; without these capabilities it is held to
         // the modes as any user is.
@@ -227,9 +63,9 @@ protected:
             args.insert(args.begin(),
                         {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"});
         }
-        return std::make_unique<Process>(args, Env());
+        return std::make_unique<ChildProcess>(args, Env());
     }
-    static Json JsonOf(LineReader& out) {
+    static Json JsonOf(const LineReader& out) {
         const std::string text = out.Text();
         Json json = Json::parse(text, nullptr, false);
         EXPECT_FALSE(json.is_discarded()) << text;
@@ -240,8 +76,8 @@ protected:
     bool StartSimulator(bool bound = false) {
         const std::string state = m_dir + "/token-state.txt";
         if (bound) {
-            Process bind({QUILLON_TOKEN_SIM, "--state", state, "--bind", "123456789"}, {});
-            EXPECT_EQ(bind.Exit(), 0) << bind.Err().Text();
+            ChildProcess bind({QUILLON_TOKEN_SIM, "--state", state, "--bind", "123456789"}, {});
+            EXPECT_EQ(bind.Exit(kBound), 0) << bind.Err().Text();
         }
         std::string error;
         const bool ok = sim.Start(QUILLON_TOKEN_SIM, state, m_dir + "/sim.log", kBound, &error);
@@ -264,13 +100,13 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     VirtualHidBus& bus = kit->Bus();
     {
         auto check = Ctl({"check", "--json"});
-        EXPECT_EQ(check->Exit(), 2);
+        EXPECT_EQ(check->Exit(kBound), 2);
         const Json json = JsonOf(check->Out());
         EXPECT_EQ(json["receivers"][0]["state"], "absent");
         EXPECT_EQ(json["receivers"][0]["status_text"], "红外接收器设备未找到");
         EXPECT_EQ(json["exit_status"], 2);
         auto all = Ctl({"list", "--all", "--json"});
-        EXPECT_EQ(all->Exit(), 0);
+        EXPECT_EQ(all->Exit(kBound), 0);
         const Json nodes = JsonOf(all->Out())["nodes"];
         ASSERT_EQ(nodes.size(), 1u);  // the kit's keyboard
         EXPECT_EQ(nodes[0]["vendor"], "046d");
@@ -282,12 +118,12 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     bus.AddDevice(4, OrvaneUevent(), kGamePadDescriptor);
     {
         auto check = Ctl({"check"});
-        EXPECT_EQ(check->Exit(), 0);
+        EXPECT_EQ(check->Exit(kBound), 0);
         EXPECT_EQ(check->Out().Lines(),
                   (std::vector<std::string>{"红外接收器设备工作正常  " + bus.NodePath(3),
                                             "游戏杆接收器设备工作正常  " + bus.NodePath(4)}));
         auto list = Ctl({"list", "--json"});
-        EXPECT_EQ(list->Exit(), 0);
+        EXPECT_EQ(list->Exit(kBound), 0);
         const Json nodes = JsonOf(list->Out())["nodes"];
         ASSERT_EQ(nodes.size(), 2u);
         EXPECT_EQ(nodes[0]["role"], "ir-receiver");
@@ -300,27 +136,27 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
 
     // Another program holds the game receiver; the IR node is this user's no more.
     // flock(1) itself holds it (-o: its command does not share the lock).
-    Process holder({"/usr/bin/flock", "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"},
-                   {});
-    ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }));
+    ChildProcess holder(
+        {"/usr/bin/flock", "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"}, {});
+    ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }, kBound));
     chmod(bus.NodePath(3).c_str(), 0);
     {
         auto check = Ctl({"check", "--json"}, true);
-        EXPECT_EQ(check->Exit(), 4);  // denied (3) and held (4): the highest
+        EXPECT_EQ(check->Exit(kBound), 4);  // denied (3) and held (4): the highest
         const Json json = JsonOf(check->Out());
         EXPECT_EQ(json["receivers"][0]["state"], "denied") << json;
         EXPECT_EQ(json["receivers"][1]["state"], "held") << json;
         ASSERT_EQ(json["receivers"][1]["holders"].size(), 1u);
         EXPECT_EQ(json["receivers"][1]["holders"][0]["command"], "flock");
         auto list = Ctl({"list", "--json"}, true);
-        EXPECT_EQ(list->Exit(), 0);
+        EXPECT_EQ(list->Exit(kBound), 0);
         const Json nodes = JsonOf(list->Out())["nodes"];
         EXPECT_EQ(nodes[0]["may_open"], false);
         EXPECT_EQ(nodes[1]["held"], true);
     }
     holder.Signal(SIGKILL);
-    holder.Wait();
-    EXPECT_EQ(Ctl({"check"}, true)->Exit(), 3);
+    holder.Wait(kBound);
+    EXPECT_EQ(Ctl({"check"}, true)->Exit(kBound), 3);
 }
 
 // --timeout: the check waits for the receivers to come and ends as soon as they do.
@@ -328,12 +164,13 @@ TEST_F(QuillonctlTest, CheckWaitsForReceiversToArrive) {
     auto check = Ctl({"check", "--timeout", "15", "--trace"});
     // Its first search has found nothing.
     ASSERT_TRUE(check->Err().WaitFor(
-        [](const std::string& l) { return l.find("Device not found") != std::string::npos; }));
+        [](const std::string& l) { return l.find("Device not found") != std::string::npos; },
+        kBound));
     ASSERT_TRUE(check->Running());
     const auto plugged = Clock::now();
     kit->Bus().AddDevice(3, OrvaneUevent(), kIrReceiverDescriptor);
     kit->Bus().AddDevice(4, OrvaneUevent(), kGamePadDescriptor);
-    EXPECT_EQ(check->Exit(), 0);
+    EXPECT_EQ(check->Exit(kBound), 0);
     EXPECT_LT(Clock::now() - plugged, 5s) << "not woken by the arrival";
 }
 
@@ -354,7 +191,7 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     };
     // The next matching event after the last one matched.
     auto event = [&](const std::function<bool(const Json&)>& match) {
-        return watch->Out().WaitFor(parsed(match));
+        return watch->Out().WaitFor(parsed(match), kBound);
     };
     auto is = [](const Json& j, const char* key, const char* value) {
         return j.contains(key) && j[key] == value;
@@ -362,8 +199,11 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     // The two receivers open in either order.
     for (const char* receiver : {"ir", "game"}) {
         ASSERT_TRUE(watch->Out().WaitForAnywhere(parsed([&](const Json& j) {
-            return is(j, "receiver", receiver) && is(j, "state", "open");
-        }))) << watch->Out().Text();
+                                                     return is(j, "receiver", receiver) &&
+                                                            is(j, "state", "open");
+                                                 }),
+                                                 kBound))
+            << watch->Out().Text();
     }
 
     ASSERT_TRUE(remote.HoldKey(49));
@@ -390,7 +230,7 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
 
     const auto sent = Clock::now();
     watch->Signal(SIGINT);
-    const int status = watch->Wait();
+    const int status = watch->Wait(kBound);
     const auto took = Clock::now() - sent;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(took, 500ms);
@@ -408,14 +248,14 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
     {
         auto verify =
             Ctl({"verify", "--serial", "123456789", "--password", token.Password(), Endpoint()});
-        EXPECT_EQ(verify->Exit(), 0) << verify->Err().Text();
+        EXPECT_EQ(verify->Exit(kBound), 0) << verify->Err().Text();
         EXPECT_EQ(verify->Out().Lines(),
                   std::vector<std::string>{"123456789 " + token.Password() + ": 令匙验证通过"});
     }
     {
         auto verify = Ctl(
             {"verify", "--json", "--serial", "123456789", "--password", "00000000", Endpoint()});
-        EXPECT_EQ(verify->Exit(), 5);
+        EXPECT_EQ(verify->Exit(kBound), 5);
         const Json json = JsonOf(verify->Out());
         EXPECT_EQ(json["verdict"], "not_passed");
         EXPECT_EQ(json["text"], "令匙验证不通过，请尝试令匙校准");
@@ -423,11 +263,11 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
     {
         auto verify = Ctl({"verify", "--json", "--serial", "123456789", "--password", "12345678",
                            ClosedEndpoint()});
-        EXPECT_EQ(verify->Exit(), 7);
+        EXPECT_EQ(verify->Exit(kBound), 7);
         EXPECT_EQ(JsonOf(verify->Out())["text"], "网络不通或服务器有问题，令匙验证不成功");
     }
     // Usage: neither a frame nor --wait.
-    EXPECT_EQ(Ctl({"verify", "--serial", "123456789"})->Exit(), 1);
+    EXPECT_EQ(Ctl({"verify", "--serial", "123456789"})->Exit(kBound), 1);
 }
 
 TEST_F(QuillonctlTest, VerifyOfABoundTokenAndOfTheNextPress) {
@@ -439,7 +279,7 @@ TEST_F(QuillonctlTest, VerifyOfABoundTokenAndOfTheNextPress) {
     auto verify = Ctl({"verify", "--wait", "--timeout", "20", "--json", Endpoint()});
     ASSERT_TRUE(kit->WaitForIrOpens(1, kBound));
     remote.PressTokenKey();
-    EXPECT_EQ(verify->Exit(), 6) << verify->Err().Text();
+    EXPECT_EQ(verify->Exit(kBound), 6) << verify->Err().Text();
     const Json json = JsonOf(verify->Out());
     EXPECT_EQ(json["verdict"], "bound");
     EXPECT_EQ(json["text"], "令匙已经被绑定，拒绝验证");
@@ -461,8 +301,8 @@ protected:
         QuillonctlTest::TearDown();
     }
     // Short periods: the steps are the real ones, only the clock is quicker.
-    std::unique_ptr<Process> Calibrate(const std::string& endpoint, bool json = true,
-                                       const char* timeout = "20") {
+    std::unique_ptr<ChildProcess> Calibrate(const std::string& endpoint, bool json = true,
+                                            const char* timeout = "20") {
         m_opensBefore = kit->IrOpens();
         std::vector<std::string> args = {"calibrate",        "--wait-period", "0.3",
                                          "--timeout-period", timeout,         endpoint};
@@ -492,7 +332,7 @@ TEST_F(CalibrateTest, DriftedTokenPassesWithTheDialogsTexts) {
     remote->DriftBy(10);
     auto calibrate = Calibrate(Endpoint(), /*json=*/false);
     PressTwice();
-    EXPECT_EQ(calibrate->Exit(), 0) << calibrate->Err().Text();
+    EXPECT_EQ(calibrate->Exit(kBound), 0) << calibrate->Err().Text();
     const std::vector<std::string> lines = calibrate->Out().Lines();
     const std::vector<std::string> expected = {
         "令匙校准",
@@ -510,7 +350,7 @@ TEST_F(CalibrateTest, VerdictsGiveTheStatusesOfVerify) {
         ASSERT_TRUE(StartSimulator(/*bound=*/true));
         auto calibrate = Calibrate(Endpoint());
         PressTwice();
-        EXPECT_EQ(calibrate->Exit(), 6);
+        EXPECT_EQ(calibrate->Exit(kBound), 6);
         const Json json = JsonOf(calibrate->Out());
         EXPECT_EQ(json["verdict"], "bound");
         EXPECT_EQ(json["text"], "令匙校准不通过");
@@ -520,7 +360,7 @@ TEST_F(CalibrateTest, VerdictsGiveTheStatusesOfVerify) {
         auto calibrate = Calibrate(ClosedEndpoint());
         remote->DriftBy(1);
         PressTwice();
-        EXPECT_EQ(calibrate->Exit(), 7);
+        EXPECT_EQ(calibrate->Exit(kBound), 7);
         EXPECT_EQ(JsonOf(calibrate->Out())["text"], "网络不通或服务器有问题，令匙校准不成功");
     }
     {
@@ -529,7 +369,7 @@ TEST_F(CalibrateTest, VerdictsGiveTheStatusesOfVerify) {
         WaitForReceiver();
         remote->DriftBy(1);
         remote->PressTokenKey();
-        EXPECT_EQ(calibrate->Exit(), 5);
+        EXPECT_EQ(calibrate->Exit(kBound), 5);
         EXPECT_EQ(JsonOf(calibrate->Out())["text"], "输入超时");
     }
 }
@@ -541,11 +381,11 @@ TEST_F(QuillonctlTest, ConfigurationFileAndItsFaults) {
     const std::string conf = m_dir + "/config/quillon/quillon.conf";
     std::ofstream(conf) << "# the site's service\nendpoint = " << sim.Endpoint() << "\n";
     auto verify = Ctl({"verify", "--serial", "123456789", "--password", token.Password()});
-    EXPECT_EQ(verify->Exit(), 0) << verify->Err().Text();
+    EXPECT_EQ(verify->Exit(kBound), 0) << verify->Err().Text();
 
     std::ofstream(conf) << "endpoint = " << sim.Endpoint() << "\nproxy = nowhere\n";
     auto bad = Ctl({"verify", "--serial", "123456789", "--password", token.Password()});
-    EXPECT_EQ(bad->Exit(), 1);
+    EXPECT_EQ(bad->Exit(kBound), 1);
     EXPECT_EQ(bad->Err().Lines(),
               std::vector<std::string>{"quillonctl: " + conf + ":2: proxy: expected host:port"});
     EXPECT_TRUE(bad->Out().Lines().empty());

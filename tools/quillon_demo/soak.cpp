@@ -478,7 +478,9 @@ void SoakRun::Run(CMainDlg& dlg) {
 
 int SoakRun::Finish() {
     if (WaitsAbandoned()) {
+        // The process ends by the signal next, which flushes nothing.
         std::printf("soak: interrupted\n");
+        std::fflush(stdout);
         return 1;
     }
     const double total = std::chrono::duration<double>(m_duration).count();
@@ -527,5 +529,6 @@ int SoakRun::Finish() {
         std::fclose(summary);
     Log("%s: %d failure(s)", m_failures == 0 ? "passed" : "FAILED", m_failures);
     std::printf("soak: %s\n", m_failures == 0 ? "passed" : "FAILED");
+    std::fflush(stdout);
     return m_failures == 0 ? 0 : 1;
 }

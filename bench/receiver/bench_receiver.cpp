@@ -1,5 +1,6 @@
 // Receiver figures: a report written to the device node until its code is taken from
-// the key queue, and StopRunning() until every receiver thread has ended.
+// the key queue, the sustained report rate the read loop takes without a loss, and
+// StopRunning() until every receiver thread has ended.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include "receiver/running.h"
 #include "tests/receiver/fake_hid_bus.h"
 #include "tests/support/recording_dialog.h"
+#include "tests/support/report_rate.h"
+#include "tools/virtual_kit/virtual_kit.h"
 
 namespace {
 
@@ -66,6 +69,49 @@ void BM_ReportToConsumer(benchmark::State& state) {
     reader.Join();
 }
 BENCHMARK(BM_ReportToConsumer)->UseManualTime()->Iterations(5000);
+
+// Reports at a steady rate (the argument, per second) for a second: how many the read
+// loop lost, and the largest backlog on the node (the kernel would keep 64). A real
+// receiver sends about 10 a second, a full-speed USB interrupt endpoint at most 1000.
+void BM_SustainedReportRate(benchmark::State& state) {
+    TraceCapture quiet;
+    g_bRunning = true;
+    FakeHidBus bus;
+    bus.PlugReceiver(0, kIrReceiverDescriptor);
+    KeyQueue queue;
+    ReceiverMonitor monitor(&bus, &queue);
+    std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
+    if (!monitor.OpenIrReceiver()) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    WorkerThread reader;
+    reader.Start([&] { monitor.ReadIrReports(); });
+    const int rate = static_cast<int>(state.range(0));
+    ReportRateRun run;
+    for (auto _ : state) {
+        run = RunAtReportRate(
+            queue, rate, rate, [&](IrScanCode code) { return bus.Send(0, IrReport(code)); },
+            [&] { return static_cast<int>(quiet.Count("[KEYWARDEN]KeyQueue full!")); });
+    }
+    state.counters["sent_per_s"] = run.sent / run.seconds;
+    state.counters["lost"] = run.lost;
+    state.counters["queue_drops"] = run.queueDrops;
+    state.counters["reordered"] = run.reordered;
+    state.counters["max_backlog"] = run.maxBacklog;
+    StopRunning();
+    reader.Join();
+}
+BENCHMARK(BM_SustainedReportRate)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(5000)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // Both receiver threads with their dispatchers, reading (arg 1) or waiting for an
 // absent receiver (arg 0), then stopped.

@@ -3,7 +3,8 @@
 //
 // With a display: the main dialog and a virtual remote window to play with. Without
 // one (--headless, or DISPLAY unset): a private Xvfb and the scripted scenario, with
-// screenshots and a log in the output folder.
+// screenshots and a log in the output folder. --soak MINUTES: a private Xvfb and the
+// soak (soak.h) instead of the scenario.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +34,7 @@
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/quillon_demo/remote_window.h"
 #include "tools/quillon_demo/scenario.h"
+#include "tools/quillon_demo/soak.h"
 
 extern char** environ;
 
@@ -42,13 +45,16 @@ namespace fs = std::filesystem;
 struct Options {
     bool headless = false;
     std::string out = "demo-out";
+    bool outGiven = false;
     std::string simulator = KitRig::DefaultSimulator();
     std::string record;  // a hid-recorder file of what the receivers send
+    std::optional<double> soakMinutes;
 };
 
 void PrintHelp() {
     std::printf(
-        "usage: quillon_demo [--headless] [--out DIR] [--sim TOKEN_SERVICE_SIM] [--record FILE]\n"
+        "usage: quillon_demo [--headless | --soak MINUTES] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
+        "                    [--record FILE]\n"
         "\n"
         "Runs Quillon's main dialog on a virtual kit (IR receiver, game-controller\n"
         "receiver, remote with token) against a token-service simulator on 127.0.0.1.\n"
@@ -56,11 +62,15 @@ void PrintHelp() {
         "\n"
         "  --headless  run the scripted scenario on a private Xvfb and write screenshots\n"
         "              and a log (the default when DISPLAY is not set)\n"
+        "  --soak MINUTES  run the soak instead on a private Xvfb: token presses, held\n"
+        "              keys, replugs and calibrations, with memory, descriptors and threads\n"
+        "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
         "  --out DIR   output folder (default ./demo-out)\n"
         "  --sim EXE   token_service_sim to start (default: the one built alongside)\n"
         "  --record FILE  write what the receivers send, in hid-recorder's format\n"
         "\n"
-        "Exit status: 0 done (headless: every step showed what it should), 1 otherwise.\n");
+        "Exit status: 0 done (headless: every step showed what it should; soak: every\n"
+        "verdict right and no growth), 1 otherwise.\n");
 }
 
 // A private X server on a display number it picks itself (-displayfd), so nothing is
@@ -140,6 +150,15 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             options->headless = true;
         } else if ((arg == "--out" || arg == "--sim") && i + 1 < argc) {
             (arg == "--out" ? options->out : options->simulator) = argv[++i];
+            options->outGiven = options->outGiven || arg == "--out";
+        } else if (arg == "--soak" && i + 1 < argc) {
+            char* end = nullptr;
+            const double minutes = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(minutes > 0) || minutes > 7 * 24 * 60) {
+                std::fprintf(stderr, "quillon_demo: --soak takes minutes, not %s\n", argv[i]);
+                return false;
+            }
+            options->soakMinutes = minutes;
         } else if (arg == "--record" && i + 1 < argc) {
             options->record = fs::absolute(argv[++i]).string();
         } else if (arg == "--help" || arg == "-h") {
@@ -223,8 +242,11 @@ int RunDemo(int argc, char** argv) {
     Options options;
     if (!ParseArgs(argc, argv, &options))
         return 1;
+    const bool soak = options.soakMinutes.has_value();
+    if (soak && !options.outGiven)
+        options.out = "soak-out";
     const char* display = std::getenv("DISPLAY");
-    const bool headless = options.headless || display == nullptr || *display == '\0';
+    const bool headless = soak || options.headless || display == nullptr || *display == '\0';
 
     std::error_code ec;
     const fs::path out = fs::absolute(options.out);
@@ -246,8 +268,8 @@ int RunDemo(int argc, char** argv) {
         ::setenv("DISPLAY", number.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         ::unsetenv("WAYLAND_DISPLAY");
-        std::printf("quillon_demo: headless scenario on Xvfb %s; screenshots and log in %s\n",
-                    number.c_str(), out.c_str());
+        std::printf("quillon_demo: %s on Xvfb %s; %s in %s\n", soak ? "soak" : "headless scenario",
+                    number.c_str(), soak ? "samples and log" : "screenshots and log", out.c_str());
     } else {
         std::printf("quillon_demo: on display %s; trace in %s\n", display, out.c_str());
     }
@@ -267,6 +289,19 @@ int RunDemo(int argc, char** argv) {
 
     KitRig rig;
     std::string error;
+    std::FILE* log = std::fopen((out / (soak ? "soak.log" : "demo.log")).c_str(), "w");
+    if (log == nullptr)
+        log = stdout;
+    std::optional<SoakRun> soakRun;
+    if (soak) {
+        soakRun.emplace(rig,
+                        std::chrono::seconds(static_cast<long long>(*options.soakMinutes * 60)),
+                        out.string(), log);
+        if (!soakRun->AddTokens(&error)) {
+            std::printf("quillon_demo: %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (!rig.Start(options.simulator, &error)) {
         std::printf("quillon_demo: %s\n", error.c_str());
         return 1;
@@ -284,21 +319,24 @@ int RunDemo(int argc, char** argv) {
     fs::current_path(rig.WorkDir());
     std::ofstream(rig.WorkDir() + "/SN.ini", std::ios::binary) << rig.remote.Serial();
 
-    std::FILE* log = std::fopen((out / "demo.log").c_str(), "w");
-    if (log == nullptr)
-        log = stdout;
     RecordingServiceControl services(rig.events, false);
     RemoteWindow remote(rig);
     ModalityRelaxer relaxer;
     application.installEventFilter(&relaxer);
     DemoScenario scenario(rig, remote, out.string(), log);
-    if (headless)
+    if (soak)
+        soakRun->InstallBoxHook();
+    else if (headless)
         scenario.InstallBoxHook();
 
     QTimer::singleShot(0, [&] {
         CMainDlg* dlg = nullptr;
         if (!ProcessEventsUntil([&] { return (dlg = FindMainDialog()) != nullptr; },
                                 std::chrono::seconds(20))) {
+            return;
+        }
+        if (soak) {
+            soakRun->Run(*dlg);
             return;
         }
         remote.show();
@@ -314,8 +352,8 @@ int RunDemo(int argc, char** argv) {
     remote.close();
     recorder.Stop();
 
-    const int failures = scenario.Failures();
-    if (headless) {
+    const int failures = soak ? soakRun->Finish() : scenario.Failures();
+    if (headless && !soak) {
         std::fprintf(log, "%s: %d step(s) failed\n", failures == 0 ? "done" : "FAILED", failures);
         std::printf("quillon_demo: %s; screenshots and log in %s\n",
                     failures == 0 ? "scenario done" : "scenario FAILED", out.c_str());

@@ -9,6 +9,20 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+bool IsControl(char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7f';
+}
+
+// A name or path from a device as one line that reads back the same.
+std::string OneLine(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (IsControl(c))
+            c = ' ';
+    }
+    return out;
+}
+
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
@@ -209,6 +223,11 @@ private:
         const std::size_t limit = kind == 'N' ? kMaxRecordedName : kMaxRecordedPhys;
         if (value.size() > limit)
             return Fail(std::string(1, kind) + ": longer than " + std::to_string(limit) + " bytes");
+        // A carriage return or the like would not survive being written back.
+        for (char c : value) {
+            if (IsControl(c))
+                return Fail(std::string(1, kind) + ": a control character in the text");
+        }
         RecordedDevice& device = m_recording.devices[index];
         (kind == 'N' ? device.name : device.phys) = std::string(value);
         seen = true;
@@ -314,7 +333,7 @@ std::string FormatRecordedDevice(const RecordedDevice& device, std::optional<std
         out += "D: " + std::to_string(*index) + "\n";
     out += "R: " + std::to_string(device.descriptor.size());
     AppendHex(out, device.descriptor);
-    out += "\nN: " + device.name + "\nP: " + device.phys + "\n";
+    out += "\nN: " + OneLine(device.name) + "\nP: " + OneLine(device.phys) + "\n";
     char ids[32];
     std::snprintf(ids, sizeof ids, "I: %x %04x %04x\n", device.bus, device.vendor, device.product);
     out += ids;

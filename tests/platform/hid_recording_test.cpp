@@ -81,6 +81,12 @@ TEST(HidRecordingFormat, WritesWhatHidToolsReadsAndReadsItBack) {
     ASSERT_EQ(one->events.size(), 2u);
     EXPECT_EQ(one->events[1].usec, 8001u);
     EXPECT_EQ(FormatHidRecording(*one).find("D:"), std::string::npos);
+
+    // A device's name with a line break in it still gives one N: line.
+    RecordedDevice odd = r.devices[0];
+    odd.name = "IR\r\nE: 000000.000000 1 00";
+    EXPECT_NE(FormatRecordedDevice(odd, std::nullopt).find("\nN: IR  E: 000000.000000 1 00\nP: "),
+              std::string::npos);
 }
 
 // Each fault is found on its line, and nothing is half-parsed.
@@ -115,6 +121,7 @@ TEST(HidRecordingFormat, MalformedAndTruncatedFilesNameTheirLine) {
         {head + "R: 3 05 01 c0\n", 4, "several devices need D: lines"},
         {"I: 3 10471 0606\n", 1, "16 bits"},
         {"N: " + std::string(128, 'n') + "\n", 1, "longer than 127"},
+        {"R: 3 05 01 c0\nN: pad\r\r\n", 2, "a control character"},
         {"D: 1\n", 1, "comes before device 0"},
         {"D: 0\n" + head + "D: 2\n", 5, "comes before device 1"},
         {"D: 0\n" + head + "D: 1\nR: 3 05 01 c0\n", 6, "device 1 has no R: or no I:"},

@@ -23,18 +23,6 @@ nlohmann::json HoldersJson(const std::vector<NodeHolder>& holders) {
     return list;
 }
 
-std::string HoldersText(const std::vector<NodeHolder>& holders) {
-    std::string text;
-    for (const NodeHolder& h : holders) {
-        if (!text.empty())
-            text += ", ";
-        text += h.pid > 0 ? std::to_string(h.pid) : std::string("?");
-        if (!h.command.empty())
-            text += " (" + h.command + ")";
-    }
-    return text;
-}
-
 }  // namespace
 
 nlohmann::json NodeJson(const NodeReport& node) {

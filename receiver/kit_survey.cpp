@@ -161,3 +161,15 @@ UsbSurvey SurveyUsbDevices(const std::string& sysRoot, std::uint16_t vendor,
     }
     return survey;
 }
+
+std::string HoldersText(const std::vector<NodeHolder>& holders) {
+    std::string text;
+    for (const NodeHolder& h : holders) {
+        if (!text.empty())
+            text += ", ";
+        text += h.pid > 0 ? std::to_string(h.pid) : std::string("?");
+        if (!h.command.empty())
+            text += " (" + h.command + ")";
+    }
+    return text;
+}

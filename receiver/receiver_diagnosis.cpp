@@ -56,18 +56,6 @@ bool AnyReceiverDenied(const KitFacts& facts) {
     return false;
 }
 
-std::string HoldersText(const std::vector<NodeHolder>& holders) {
-    std::string text;
-    for (const NodeHolder& h : holders) {
-        if (!text.empty())
-            text += ", ";
-        text += h.pid > 0 ? std::to_string(h.pid) : std::string("?");
-        if (!h.command.empty())
-            text += " (" + h.command + ")";
-    }
-    return text;
-}
-
 std::string AccessText(const KitFacts& facts, const NodeReport& node) {
     if (!node.securityRead)
         return std::string("cannot read its mode: ") + std::strerror(node.accessError);

@@ -24,10 +24,6 @@ namespace fs = std::filesystem;
 using namespace ctltest;
 using Json = nlohmann::json;
 
-constexpr const char* kLogin = "org.freedesktop.login1";
-constexpr const char* kLoginPath = "/org/freedesktop/login1";
-constexpr const char* kPolkit = "org.freedesktop.PolicyKit1";
-constexpr const char* kPolkitPath = "/org/freedesktop/PolicyKit1/Authority";
 constexpr uid_t kNobody = 65534;
 
 class DoctorTest : public SystemdMockTest {
@@ -37,13 +33,8 @@ protected:
         if (IsSkipped())
             return;
         std::string why;
-        if (!m_mock->AddTemplate("logind", kLogin, &why) ||
-            !m_mock->AddTemplate("polkitd", kPolkit, &why)) {
+        if (!m_mock->AddLoginAndPolkit(&why))
             GTEST_SKIP() << why;
-        }
-        m_mock->Mock(kLogin, kLoginPath, "Reset", "");
-        m_mock->Mock(kPolkit, kPolkitPath, "SetAllowed", "as", 0);
-        m_mock->Mock(kPolkit, kPolkitPath, "AllowUnknown", "b", 0);
 
         tree.UsbDevice();
         tree.Receivers();

@@ -16,11 +16,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kLogin = "org.freedesktop.login1";
-constexpr const char* kLoginPath = "/org/freedesktop/login1";
-constexpr const char* kPolkit = "org.freedesktop.PolicyKit1";
-constexpr const char* kPolkitPath = "/org/freedesktop/PolicyKit1/Authority";
-
 class SessionRightsTest : public SystemdMockTest {
 protected:
     void SetUp() override {
@@ -28,13 +23,8 @@ protected:
         if (IsSkipped())
             return;
         std::string why;
-        if (!m_mock->AddTemplate("logind", kLogin, &why) ||
-            !m_mock->AddTemplate("polkitd", kPolkit, &why)) {
+        if (!m_mock->AddLoginAndPolkit(&why))
             GTEST_SKIP() << why;
-        }
-        m_mock->Mock(kLogin, kLoginPath, "Reset", "");
-        m_mock->Mock(kPolkit, kPolkitPath, "SetAllowed", "as", 0);
-        m_mock->Mock(kPolkit, kPolkitPath, "AllowUnknown", "b", 0);
     }
     // logind's GetSessionByPID answers with `session`, or with its error for a
     // process outside every session.

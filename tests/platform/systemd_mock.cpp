@@ -153,6 +153,15 @@ pid_t SystemdMock::SpawnTemplate(const std::string& name) {
                  {"DBUS_SYSTEM_BUS_ADDRESS=" + m_address});
 }
 
+bool SystemdMock::AddLoginAndPolkit(std::string* why) {
+    if (!AddTemplate("logind", kLogin, why) || !AddTemplate("polkitd", kPolkit, why))
+        return false;
+    Mock(kLogin, kLoginPath, "Reset", "");
+    Mock(kPolkit, kPolkitPath, "SetAllowed", "as", 0);
+    Mock(kPolkit, kPolkitPath, "AllowUnknown", "b", 0);
+    return true;
+}
+
 bool SystemdMock::AddTemplate(const std::string& name, const std::string& busName,
                               std::string* why) {
     for (const auto& [started, pid] : m_templates) {

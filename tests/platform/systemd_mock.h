@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+inline constexpr const char* kLogin = "org.freedesktop.login1";
+inline constexpr const char* kLoginPath = "/org/freedesktop/login1";
+inline constexpr const char* kPolkit = "org.freedesktop.PolicyKit1";
+inline constexpr const char* kPolkitPath = "/org/freedesktop/PolicyKit1/Authority";
+
 class SystemdMock {
 public:
     SystemdMock() = default;
@@ -45,6 +50,9 @@ public:
     // once; waits until it owns `busName`. False, with the reason in `why`, when it
     // will not.
     bool AddTemplate(const std::string& name, const std::string& busName, std::string* why);
+    // logind and polkitd (kLogin, kPolkit), reset: no session, nothing allowed, and
+    // no answer for an action nobody set.
+    bool AddLoginAndPolkit(std::string* why);
     // A method of the org.freedesktop.DBus.Mock interface of `busName`'s object.
     void Mock(const std::string& busName, const std::string& path, const char* method,
               const char* types, ...);

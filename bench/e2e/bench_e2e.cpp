@@ -107,17 +107,6 @@ void PrintStats(const char* what, std::vector<double> ms) {
                 at(0.99), ms.back(), ms.size());
 }
 
-long StatusKb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) == 0)
-            return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
-
 double CpuSeconds() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
@@ -638,7 +627,7 @@ int main(int argc, char** argv) {
             20s);
         std::printf("quillon on the virtual kit, simulator at %s\n",
                     rig.simulator.Endpoint().c_str());
-        std::printf("%-34s %ld kB (after start)\n", "resident memory", StatusKb("VmRSS"));
+        std::printf("%-34s %ld kB (after start)\n", "resident memory", ProcSelfStatus("VmRSS"));
 
         MeasureKeys(rig, *dlg, keySamples);
         MeasureToken(*dlg, tokens);
@@ -653,8 +642,8 @@ int main(int argc, char** argv) {
         std::printf("%-34s %.3f %% of one core (%.3f s CPU in %.1f s)\n",
                     "idle CPU, receivers present", 100.0 * (CpuSeconds() - cpu0) / wall,
                     CpuSeconds() - cpu0, wall);
-        std::printf("%-34s %ld kB (peak %ld kB)\n", "resident memory", StatusKb("VmRSS"),
-                    StatusKb("VmHWM"));
+        std::printf("%-34s %ld kB (peak %ld kB)\n", "resident memory", ProcSelfStatus("VmRSS"),
+                    ProcSelfStatus("VmHWM"));
 
         const auto e0 = Clock::now();
         dlg->findChild<QPushButton*>("exitButton")->click();

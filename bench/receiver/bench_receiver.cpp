@@ -34,21 +34,38 @@ void Percentiles(benchmark::State& state, std::vector<double> samples) {
     state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
 }
 
+// The IR receiver's read loop on its own thread over a fake node, until destroyed.
+struct IrReadLoop {
+    TraceCapture quiet;
+    FakeHidBus bus;
+    KeyQueue queue;
+    ReceiverMonitor monitor{&bus, &queue};
+    WorkerThread reader;
+
+    bool Start() {
+        g_bRunning = true;
+        bus.PlugReceiver(0, kIrReceiverDescriptor);
+        std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
+        if (!monitor.OpenIrReceiver())
+            return false;
+        reader.Start([this] { monitor.ReadIrReports(); });
+        return true;
+    }
+    ~IrReadLoop() {
+        StopRunning();
+        reader.Join();
+    }
+};
+
 // The read loop on its thread; the benchmark thread is the consumer.
 void BM_ReportToConsumer(benchmark::State& state) {
-    TraceCapture quiet;
-    g_bRunning = true;
-    FakeHidBus bus;
-    bus.PlugReceiver(0, kIrReceiverDescriptor);
-    KeyQueue queue;
-    ReceiverMonitor monitor(&bus, &queue);
-    std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
-    if (!monitor.OpenIrReceiver()) {
+    IrReadLoop loop;
+    if (!loop.Start()) {
         state.SkipWithError("open failed");
         return;
     }
-    WorkerThread reader;
-    reader.Start([&] { monitor.ReadIrReports(); });
+    FakeHidBus& bus = loop.bus;
+    KeyQueue& queue = loop.queue;
 
     const Bytes report = {0x03, 0x01, 0x22, 0xB0, 0x26, 0x05};
     std::vector<double> samples;
@@ -65,8 +82,6 @@ void BM_ReportToConsumer(benchmark::State& state) {
         samples.push_back(Micros(taken));
     }
     Percentiles(state, std::move(samples));
-    StopRunning();
-    reader.Join();
 }
 BENCHMARK(BM_ReportToConsumer)->UseManualTime()->Iterations(5000);
 
@@ -74,33 +89,25 @@ BENCHMARK(BM_ReportToConsumer)->UseManualTime()->Iterations(5000);
 // loop lost, and the largest backlog on the node (the kernel would keep 64). A real
 // receiver sends about 10 a second, a full-speed USB interrupt endpoint at most 1000.
 void BM_SustainedReportRate(benchmark::State& state) {
-    TraceCapture quiet;
-    g_bRunning = true;
-    FakeHidBus bus;
-    bus.PlugReceiver(0, kIrReceiverDescriptor);
-    KeyQueue queue;
-    ReceiverMonitor monitor(&bus, &queue);
-    std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
-    if (!monitor.OpenIrReceiver()) {
+    IrReadLoop loop;
+    if (!loop.Start()) {
         state.SkipWithError("open failed");
         return;
     }
-    WorkerThread reader;
-    reader.Start([&] { monitor.ReadIrReports(); });
+    FakeHidBus& bus = loop.bus;
+    KeyQueue& queue = loop.queue;
     const int rate = static_cast<int>(state.range(0));
     ReportRateRun run;
     for (auto _ : state) {
         run = RunAtReportRate(
             queue, rate, rate, [&](IrScanCode code) { return bus.Send(0, IrReport(code)); },
-            [&] { return static_cast<int>(quiet.Count("[KEYWARDEN]KeyQueue full!")); });
+            [&] { return static_cast<int>(loop.quiet.Count("[KEYWARDEN]KeyQueue full!")); });
     }
     state.counters["sent_per_s"] = run.sent / run.seconds;
     state.counters["lost"] = run.lost;
     state.counters["queue_drops"] = run.queueDrops;
     state.counters["reordered"] = run.reordered;
     state.counters["max_backlog"] = run.maxBacklog;
-    StopRunning();
-    reader.Join();
 }
 BENCHMARK(BM_SustainedReportRate)
     ->Arg(1000)

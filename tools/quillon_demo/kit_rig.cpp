@@ -6,7 +6,10 @@
 #include <QLineEdit>
 #include <QTimer>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "decode/key_dispatcher.h"
 #include "receiver/receiver_diagnosis.h"
@@ -136,4 +139,15 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, std::chrono::millisec
         loop.exec();
     }
     return true;
+}
+
+long ProcSelfStatus(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0)
+            return std::atol(line.c_str() + prefix.size());
+    }
+    return -1;
 }

@@ -104,3 +104,5 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, std::chrono::millisec
 // Makes every ProcessEventsUntil give up, for good: the program is leaving.
 void AbandonWaits();
 bool WaitsAbandoned();
+// A field of /proc/self/status as a number ("VmRSS" in kB, "Threads"); -1 when absent.
+long ProcSelfStatus(const char* field);

@@ -56,17 +56,6 @@ constexpr int kRotationTokens = 6;
 constexpr KeyId kRemoteKeys[] = {53, 49, 38, 13};
 constexpr KeyId kGameKeys[] = {4103, 4097, 4108, 4100};
 
-long StatusField(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string prefix = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) == 0)
-            return std::atol(line.c_str() + prefix.size());
-    }
-    return -1;
-}
-
 int OpenFds() {
     std::error_code ec;
     int n = 0;
@@ -171,8 +160,8 @@ bool SoakRun::Check(bool ok, const std::string& what) {
 
 void SoakRun::Sample() {
     m_samplePending = false;
-    const SoakSample s{Elapsed(), StatusField("VmRSS"), OpenFds(),
-                       static_cast<int>(StatusField("Threads")), m_phase == Phase::Quiet};
+    const SoakSample s{Elapsed(), ProcSelfStatus("VmRSS"), OpenFds(),
+                       static_cast<int>(ProcSelfStatus("Threads")), m_phase == Phase::Quiet};
     m_samples.push_back(s);
     if (m_csv != nullptr) {
         std::fprintf(m_csv, "%.1f,%ld,%d,%d,%d,%d,%d\n", s.seconds, s.rssKb, s.fds, s.threads,

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/hid_descriptor.h"
+#include "platform/small_file.h"
 
 namespace {
 
@@ -17,19 +18,6 @@ std::uint64_t MonotonicUsec() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
            static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-std::string ReadText(const std::string& path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 65536)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return text;
 }
 
 std::string BaseName(const std::string& path) {
@@ -67,7 +55,7 @@ bool HidRecorder::Open(HidSystem& hid, const std::vector<std::string>& paths, st
         device.vendor = info.attributes.vendorId;
         device.product = info.attributes.productId;
         const std::string uevent =
-            ReadText(hid.SysRoot() + "/class/hidraw/" + BaseName(path) + "/device/uevent");
+            ReadSmallFile(hid.SysRoot() + "/class/hidraw/" + BaseName(path) + "/device/uevent");
         device.name = UeventValue(uevent, "HID_NAME").substr(0, kMaxRecordedName);
         device.phys = UeventValue(uevent, "HID_PHYS").substr(0, kMaxRecordedPhys);
         m_devices.push_back(std::move(device));

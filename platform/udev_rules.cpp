@@ -11,6 +11,8 @@
 #include <cstring>
 #include <map>
 
+#include "platform/small_file.h"
+
 namespace {
 
 struct Assignment {
@@ -80,21 +82,6 @@ bool IsKey(const Assignment& a, std::initializer_list<const char*> keys) {
             return true;
     }
     return false;
-}
-
-std::string ReadText(const std::string& path, bool* ok) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    *ok = fd >= 0;
-    if (fd < 0)
-        return text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 20))
-        text.append(buffer, static_cast<std::size_t>(n));
-    *ok = n >= 0;
-    ::close(fd);
-    return text;
 }
 
 // An empty file or a link to /dev/null switches a rule file's name off.
@@ -228,9 +215,8 @@ UdevRuleReport FindUdevRules(std::uint16_t vendor, std::uint16_t product, const 
             continue;
         if (name == kSeatLateRules)
             report.seatLateFound = true;
-        bool ok = false;
-        const std::string text = ReadText(path, &ok);
-        if (!ok) {
+        std::string text;
+        if (!ReadSmallFile(path, 1u << 20, &text)) {
             report.problems.push_back(path + ": " + std::strerror(errno));
             continue;
         }

@@ -1,11 +1,15 @@
 #include "tools/quillon_demo/kit_rig.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +118,8 @@ QString ControlText(const QWidget* root, const char* objectName) {
     return {};
 }
 
+extern char** environ;
+
 namespace {
 
 std::atomic<bool> g_waitsAbandoned{false};
@@ -150,4 +156,18 @@ long ProcSelfStatus(const char* field) {
             return std::atol(line.c_str() + prefix.size());
     }
     return -1;
+}
+
+bool RunCommand(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -106,3 +106,5 @@ void AbandonWaits();
 bool WaitsAbandoned();
 // A field of /proc/self/status as a number ("VmRSS" in kB, "Threads"); -1 when absent.
 long ProcSelfStatus(const char* field);
+// Runs a command (argv[0] a path) and waits for it; false unless it exited with 0.
+bool RunCommand(std::vector<std::string> args);

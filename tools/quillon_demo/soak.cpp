@@ -1,8 +1,4 @@
 #include "tools/quillon_demo/soak.h"
-
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,8 +18,6 @@
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/token_service_sim/token_model.h"
 #include "tools/virtual_kit/virtual_remote.h"
-
-extern char** environ;
 
 namespace {
 
@@ -65,20 +59,6 @@ int OpenFds() {
     }
     // The listing's own descriptor is among them.
     return n - 1;
-}
-
-bool RunCommand(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Fixed(double value, int decimals) {

@@ -9,9 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "service/http_transport.h"
 #include "service/service_config.h"
@@ -41,60 +45,57 @@ std::string AddressText(const sockaddr* address) {
     return text;
 }
 
-// getaddrinfo_a, so that a resolver that does not answer costs `limit` and no more;
-// the lookup it leaves behind ends by the resolver's own time-outs, in libc's thread.
+// What a lookup found, shared by the prober and the lookup's thread.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    int error = 0;
+    addrinfo* result = nullptr;
+};
+
+// The lookup runs on a thread of its own, so that a resolver that does not answer
+// costs `limit` and no more; a lookup left behind ends by the resolver's own
+// time-outs and frees what it found.
 addrinfo* Resolve(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit,
                   ProbeStep* step) {
     step->tried = true;
     const auto start = Clock::now();
-    static addrinfo hints = [] {
-        addrinfo h{};
-        h.ai_family = AF_UNSPEC;
-        h.ai_socktype = SOCK_STREAM;
-        return h;
-    }();
-    // The request lives on the heap: a lookup that outlives the limit still writes it.
-    auto* request = new gaicb{};
-    auto* service = new std::string(std::to_string(port));
-    auto* name = new std::string(host);
-    request->ar_name = name->c_str();
-    request->ar_service = service->c_str();
-    request->ar_request = &hints;
-    gaicb* list[] = {request};
-    if (::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host, service = std::to_string(port)] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            const int error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            const std::lock_guard lock(lookup->mutex);
+            if (lookup->abandoned) {
+                if (error == 0)
+                    ::freeaddrinfo(found);
+                return;
+            }
+            lookup->error = error;
+            lookup->result = error == 0 ? found : nullptr;
+            lookup->finished = true;
+            lookup->done.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
         step->detail = "cannot start the lookup";
-        delete request;
-        delete service;
-        delete name;
         return nullptr;
     }
-    const auto deadline = start + limit;
-    int r = EAI_INPROGRESS;
-    while ((r = ::gai_error(request)) == EAI_INPROGRESS) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            break;
-        timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
-                    static_cast<long>(left.count() % 1'000'000'000)};
-        ::gai_suspend(list, 1, &ts);
-    }
+    std::unique_lock lock(lookup->mutex);
+    const bool finished =
+        lookup->done.wait_until(lock, start + limit, [&] { return lookup->finished; });
     step->took = Since(start);
-    if (r == EAI_INPROGRESS) {
+    if (!finished) {
+        lookup->abandoned = true;
         step->detail = "no answer from the resolver within " + SecondsText(limit);
-        // Still running, it still writes the request: that memory stays (a few bytes,
-        // once per probe).
-        if (::gai_cancel(request) != EAI_CANCELED)
-            return nullptr;
-        delete request;
-        delete service;
-        delete name;
         return nullptr;
     }
-    addrinfo* result = request->ar_result;
-    delete request;
-    delete service;
-    delete name;
+    const int r = lookup->error;
+    addrinfo* result = lookup->result;
     if (r != 0) {
         step->detail = ::gai_strerror(r);
         return nullptr;

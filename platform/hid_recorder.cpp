@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/hid_descriptor.h"
@@ -13,11 +13,11 @@
 
 namespace {
 
+// The monotonic clock, in the recording's unit.
 std::uint64_t MonotonicUsec() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 std::string BaseName(const std::string& path) {

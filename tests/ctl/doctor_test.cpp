@@ -38,6 +38,11 @@ protected:
         std::string why;
         if (!m_mock->AddLoginAndPolkit(&why))
             GTEST_SKIP() << why;
+        // libcurl's proxy variables, inherited, would route the probe past the test's
+        // servers.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                 "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+            unsetenv(name);
 
         tree.UsbDevice();
         tree.Receivers();
@@ -268,8 +273,11 @@ TEST_F(DoctorTest, EveryFailedCheckCarriesAFixOrSaysWhyThereIsNone) {
         unbound.UsbDevice(false);
         unbound.Receivers(false);
         UseBusAddress(m_mock->DeadAddress());
+        // A caller's own configuration directory does not leak in.
+        setenv("XDG_CONFIG_HOME", "/nonexistent/hostile", 1);
         auto doctor = DoctorIn(unbound, {"--json"}, false);
         const Json checks = walk(*doctor, "no nodes");
+        unsetenv("XDG_CONFIG_HOME");
         UseBusAddress(m_mock->Address());
         EXPECT_NE(checks["session"]["finding"].get<std::string>().find(
                       "cannot reach the system bus to ask logind"),

@@ -67,6 +67,7 @@ LoginReport QueryLoginSessions(pid_t pid, const std::string& seat,
         report.error = bus.Error();
         return report;
     }
+    report.busOpen = true;
 
     std::string path;
     const std::uint32_t pid32 = static_cast<std::uint32_t>(pid);

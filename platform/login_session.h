@@ -27,8 +27,9 @@ struct LoginSession {
 };
 
 struct LoginReport {
+    bool busOpen = false;                    // the system bus took the connection
     bool reached = false;                    // logind answered at all
-    std::string error;                       // why not
+    std::string error;                       // why not (no bus, or no logind on it)
     std::optional<LoginSession> own;         // the session of the process asked about
     std::string ownError;                    // why it has none ("no session for PID 123")
     std::optional<LoginSession> seatActive;  // the active session on the seat asked about

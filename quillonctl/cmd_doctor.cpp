@@ -102,10 +102,15 @@ void EndpointFindings(const CtlOptions& options, std::vector<Finding>* out) {
         out->push_back({"config", Severity::Fail,
                         "the configuration is not usable, so the token service is never called: " +
                             config.error,
-                        ""});
+                        "", "only you know the value meant; correct the line the error names"});
         return;
     }
     const ServiceSettings& s = config.settings;
+    // A failing built-in endpoint: the fix is the line that names the site's service.
+    const std::string builtIn = BuiltInEndpointHint(ConfigEnvironment::FromProcess(), override);
+    const std::string file = s.source.empty()
+                                 ? ConfigFileCandidates(ConfigEnvironment::FromProcess()).front()
+                                 : s.source;
     out->push_back(
         {"config", Severity::Ok,
          "token service " + s.endpoint + " (" +
@@ -121,27 +126,71 @@ void EndpointFindings(const CtlOptions& options, std::vector<Finding>* out) {
     const std::string target =
         (probe.viaProxy ? "the proxy " : "") + probe.host + ":" + std::to_string(probe.port);
     const ProbeStep& r = probe.resolve;
-    out->push_back({"endpoint.resolve", r.ok ? Severity::Ok : Severity::Fail,
-                    r.ok ? probe.host + " resolves to " + r.detail + " (" + Ms(r.took) + ")"
-                         : probe.host + " does not resolve: " + r.detail,
-                    ""});
-    if (!r.ok)
+    if (r.ok) {
+        out->push_back({"endpoint.resolve", Severity::Ok,
+                        probe.host + " resolves to " + r.detail + " (" + Ms(r.took) + ")", ""});
+    } else {
+        out->push_back({"endpoint.resolve", Severity::Fail,
+                        probe.host + " does not resolve: " + r.detail, builtIn,
+                        builtIn.empty() ? "the name is misspelt in " + file +
+                                              " or unknown to this machine's resolver "
+                                              "(/etc/resolv.conf), which doctor cannot tell apart"
+                                        : ""});
         return;
+    }
     const ProbeStep& c = probe.connect;
-    out->push_back({"endpoint.connect", c.ok ? Severity::Ok : Severity::Fail,
-                    c.ok ? "TCP connection to " + target + " (" + c.detail + ") in " + Ms(c.took)
-                         : "no TCP connection to " + target + ": " + c.detail,
-                    ""});
-    if (!c.ok)
+    const std::string elsewhere = "what listens (or a firewall between) is on the far side; if " +
+                                  target + " is the wrong place, correct it in " + file;
+    if (c.ok) {
+        out->push_back({"endpoint.connect", Severity::Ok,
+                        "TCP connection to " + target + " (" + c.detail + ") in " + Ms(c.took),
+                        ""});
+    } else {
+        out->push_back({"endpoint.connect", Severity::Fail,
+                        "no TCP connection to " + target + ": " + c.detail, builtIn,
+                        builtIn.empty() ? elsewhere : ""});
         return;
+    }
     const ProbeStep& h = probe.http;
-    Severity severity = h.ok ? Severity::Ok : Severity::Fail;
-    if (h.ok && probe.httpStatus >= 500)
-        severity = Severity::Warn;
-    out->push_back({"endpoint.http", severity,
-                    h.ok ? s.endpoint + " answers " + h.detail + " in " + Ms(h.took)
-                         : "no HTTP answer from " + s.endpoint + ": " + h.detail,
-                    ""});
+    if (!h.ok) {
+        out->push_back({"endpoint.http", Severity::Fail,
+                        "no HTTP answer from " + s.endpoint + ": " + h.detail, builtIn,
+                        builtIn.empty() ? elsewhere : ""});
+        return;
+    }
+    Finding f{"endpoint.http", Severity::Ok,
+              s.endpoint + " answers " + h.detail + " in " + Ms(h.took), ""};
+    const long status = probe.httpStatus;
+    if (status == 500) {
+        // A SOAP service may well answer a bare GET with a fault.
+        f.severity = Severity::Warn;
+    } else if (status >= 400) {
+        f.severity = Severity::Fail;
+        if (!builtIn.empty())
+            f.fix = builtIn;
+        else if (status == 407)
+            f.fix = "the proxy " + target +
+                    " wants credentials, which Quillon does not send: name one that does not "
+                    "in " +
+                    file + " (proxy = host:port), or remove the proxy line";
+        else if (probe.viaProxy && status >= 502 && status <= 504)
+            f.fix = "the proxy " + target +
+                    " cannot reach the service: check the proxy, or name "
+                    "another in " +
+                    file + " (proxy = host:port)";
+        else if (status >= 500)
+            f.fix =
+                "the service is down or overloaded: run doctor again later, and if it stays "
+                "so, tell the service's operator; if " +
+                s.endpoint +
+                " is the wrong one, "
+                "write the right endpoint into " +
+                file;
+        else
+            f.fix = "write the service's own URL into " + file +
+                    " as the line `endpoint = http://<host>/keluserandhardwareservice.asmx`";
+    }
+    out->push_back(f);
 }
 
 Finding SerialFinding() {
@@ -209,7 +258,8 @@ int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
             checks.push_back({{"check", f.check},
                               {"status", SeverityKey(f.severity)},
                               {"finding", f.text},
-                              {"fix", f.fix}});
+                              {"fix", f.fix},
+                              {"no_fix", f.noFix}});
         }
         PrintJson({{"checks", checks},
                    {"failed", failed},
@@ -218,8 +268,12 @@ int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
         return status;
     }
     for (const Finding& f : findings) {
+        const char* what = !f.fix.empty()     ? "; fix: "
+                           : !f.noFix.empty() ? "; no fix, because "
+                                              : "";
         std::printf("%-4s %s: %s%s%s\n", std::string(SeverityKey(f.severity)).c_str(),
-                    f.check.c_str(), f.text.c_str(), f.fix.empty() ? "" : "; fix: ", f.fix.c_str());
+                    f.check.c_str(), f.text.c_str(), what,
+                    (!f.fix.empty() ? f.fix : f.noFix).c_str());
     }
     std::printf("%zu checks: %d failed, %d warning%s\n", findings.size(), failed, warned,
                 warned == 1 ? "" : "s");

@@ -14,6 +14,7 @@
 #include "quillonctl/terminal_dialog.h"
 #include "receiver/running.h"
 #include "receiver/types.h"
+#include "service/service_config.h"
 #include "service/token_verification.h"
 
 namespace {
@@ -111,6 +112,10 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
         return kExitUsage;
     }
     const int status = ExitFor(*outcome);
+    const std::string hint =
+        BuiltInEndpointHint(ConfigEnvironment::FromProcess(), options.endpoint);
+    if (status == kExitServiceFailed && !hint.empty())
+        std::fprintf(stderr, "quillonctl: %s\n", hint.c_str());
     if (options.json) {
         PrintJson({{"serial", serial},
                    {"password", password},

@@ -14,7 +14,10 @@ constexpr const char* kSeat = "seat0";
 struct Cause {
     std::string text;
     std::string fix;
+    std::string noFix = {};
 };
+
+constexpr const char* kGroup = "quillon";
 
 const char* Key(bool ir) {
     return ir ? "ir" : "game";
@@ -76,6 +79,11 @@ struct SessionVerdict {
     std::string fix;
 };
 
+// For a session uaccess cannot serve: the group's rule, or the seat.
+std::string GroupOrSeat(const KitFacts& facts) {
+    return GroupRuleCommand(facts.userName) + "; or run Quillon in the session at the seat";
+}
+
 std::string SessionName(const LoginSession& s) {
     std::string text = "session " + s.id;
     if (!s.type.empty())
@@ -88,7 +96,11 @@ SessionVerdict JudgeSession(const KitFacts& facts, const LoginReport* login) {
     if (login == nullptr)
         return v;
     if (!login->reached) {
-        v.text = "cannot ask logind: " + login->error;
+        // No logind on a live bus means no uaccess at all; no bus says nothing of logind.
+        v.text = login->busOpen ? "the system bus answers but logind does not (" + login->error +
+                                      "): without systemd-logind nothing gives uaccess ACLs"
+                                : "cannot reach the system bus to ask logind: " + login->error;
+        v.fix = GroupRuleCommand(facts.userName);
         return v;
     }
     v.known = true;
@@ -119,6 +131,8 @@ SessionVerdict JudgeSession(const KitFacts& facts, const LoginReport* login) {
         v.text = what;
         if (!own.seat.empty() && !own.remote)
             v.fix = "loginctl activate " + own.id;
+        else
+            v.fix = GroupOrSeat(facts);
     } else {
         if (seatIsYours) {
             v.served = true;
@@ -127,9 +141,12 @@ SessionVerdict JudgeSession(const KitFacts& facts, const LoginReport* login) {
             return v;
         }
         v.text = "this process is in no login session (" + login->ownError + ")";
+        v.fix = GroupOrSeat(facts);
     }
-    v.text +=
-        std::string("; uaccess gives the receivers only to the active local session on ") + kSeat;
+    v.text += std::string(
+                  "; uaccess cannot reach this session: it gives the receivers only to "
+                  "the active local session on ") +
+              kSeat;
     if (login->seatActive)
         v.text +=
             ", now " + SessionName(*login->seatActive) + " of " + UserName(login->seatActive->uid);
@@ -141,7 +158,9 @@ SessionVerdict JudgeSession(const KitFacts& facts, const LoginReport* login) {
 // Why a present node is not this user's, from the rules and the session.
 Cause CauseOfDenial(const KitFacts& facts, const NodeReport& node, const LoginReport* login) {
     if (node.decision.granted)
-        return {};
+        return {"", "",
+                "mode and ACL allow it, and what refuses (a read-only mount, a security module) "
+                "is beyond what doctor reads"};
     const UdevRuleReport& rules = facts.rules;
     if (rules.files.empty())
         return {"no udev rule for 0471:0606 is installed", InstallRuleCommand()};
@@ -156,10 +175,16 @@ Cause CauseOfDenial(const KitFacts& facts, const NodeReport& node, const LoginRe
         if (!rules.seatLateFound)
             return {std::string("nothing turns the uaccess tag into an ACL: ") + kSeatLateRules +
                         " is not installed (no systemd-logind?)",
-                    ""};
+                    GroupRuleCommand(facts.userName)};
         const SessionVerdict session = JudgeSession(facts, login);
         if (session.known && !session.served)
             return {session.text, session.fix};
+        // Unchecked, the session may be the cause as well as a rule that did not run.
+        if (login != nullptr && !session.known &&
+            node.decision.via != AccessDecision::Via::UserEntry)
+            return {"no ACL entry from uaccess, and whether it serves your session is not known: " +
+                        session.text,
+                    session.fix};
         if (node.decision.via != AccessDecision::Via::UserEntry)
             return {"the uaccess rule did not apply",
                     std::string(kRetriggerCommand) + " (or replug the receivers)"};
@@ -176,7 +201,7 @@ Cause CauseOfDenial(const KitFacts& facts, const NodeReport& node, const LoginRe
             }
         }
     }
-    return {};
+    return {"", "", "neither the rules nor the session explain it"};
 }
 
 Finding UsbFinding(const KitFacts& facts) {
@@ -192,6 +217,7 @@ Finding UsbFinding(const KitFacts& facts) {
     if (usb.devices.empty()) {
         f.severity = Severity::Fail;
         f.text = "no USB device 0471:0606 is connected: plug the receivers in";
+        f.noFix = "no command plugs a device in";
         return f;
     }
     const UsbDeviceReport& device = usb.devices.front();
@@ -218,6 +244,7 @@ Finding UsbFinding(const KitFacts& facts) {
         f.severity = Severity::Fail;
         f.text += " with " + std::to_string(bound.size()) +
                   " HID interface(s); the kit has two (IR and game controller)";
+        f.noFix = "what a device reports is its own: it is not the kit's receiver, or a faulty one";
     } else {
         f.text += "; HID interfaces " + list(bound);
     }
@@ -231,13 +258,15 @@ Finding UsbFinding(const KitFacts& facts) {
 
 Cause AbsenceCause(const KitFacts& facts, bool ir) {
     if (!facts.nodesListed)
-        return {facts.nodesError, ""};
+        return {facts.nodesError, "", "without the list of hidraw nodes the cause is not known"};
     if (facts.usb.busListed && facts.usb.devices.empty())
-        return {"no USB device 0471:0606 is connected: plug the receivers in", ""};
+        return {"no USB device 0471:0606 is connected: plug the receivers in", "",
+                "no command plugs a device in"};
     if (facts.usb.busListed)
         return {"the receivers are connected, but no hidraw interface is the " + Label(ir),
                 "sudo modprobe hidraw (or replug the receivers)"};
-    return {"no " + Label(ir) + " of the kit (USB 0471:0606) among the hidraw nodes", ""};
+    return {"no " + Label(ir) + " of the kit (USB 0471:0606) among the hidraw nodes", "",
+            "without sysfs' USB devices it is not known whether the kit is plugged in"};
 }
 
 void ReceiverFindings(const KitFacts& facts, bool ir, const LoginReport* login,
@@ -247,7 +276,7 @@ void ReceiverFindings(const KitFacts& facts, bool ir, const LoginReport* login,
     const NodeReport* node = ReceiverNode(facts, ir);
     if (node == nullptr) {
         const Cause cause = AbsenceCause(facts, ir);
-        out->push_back({key + ".interface", Severity::Fail, cause.text, cause.fix});
+        out->push_back({key + ".interface", Severity::Fail, cause.text, cause.fix, cause.noFix});
         return;
     }
     Finding interface {
@@ -280,7 +309,7 @@ void ReceiverFindings(const KitFacts& facts, bool ir, const LoginReport* login,
         out->push_back({key + ".access", Severity::Fail,
                         "you may not open " + node->path + ": " + AccessText(facts, *node) +
                             (cause.text.empty() ? "" : ": " + cause.text),
-                        cause.fix});
+                        cause.fix, cause.noFix});
     }
 
     std::vector<NodeHolder> others;
@@ -301,7 +330,10 @@ void ReceiverFindings(const KitFacts& facts, bool ir, const LoginReport* login,
             {key + ".holder", Severity::Fail,
              "held by " + HoldersText(node->holders) + ": Quillon cannot open it exclusively",
              maker ? std::string("sudo systemctl stop ") + kKeywardenUnit
-                   : (first.pid > 0 ? "kill " + std::to_string(first.pid) : "")});
+                   : (first.pid > 0 ? "kill " + std::to_string(first.pid) : ""),
+             maker || first.pid > 0 ? ""
+                                    : "the holder's PID is not seen from here (another PID "
+                                      "namespace), so there is nothing to name"});
     } else if (!others.empty()) {
         out->push_back({key + ".holder", Severity::Ok,
                         "no lock on it; open without one in " + HoldersText(others) +
@@ -351,6 +383,7 @@ Finding RuleFinding(const KitFacts& facts) {
         f.severity = denied ? Severity::Fail : Severity::Warn;
         f.text += std::string("; ") + kSeatLateRules +
                   " is not installed, so nothing turns the tag into an ACL";
+        f.fix = GroupRuleCommand(facts.userName);
     }
     return f;
 }
@@ -367,6 +400,14 @@ std::string_view SeverityKey(Severity severity) {
             break;
     }
     return "fail";
+}
+
+std::string GroupRuleCommand(const std::string& user) {
+    return std::string("sudo groupadd -f ") + kGroup + " && sudo usermod -aG " + kGroup + " " +
+           user + " && echo 'KERNEL==\"hidraw*\", ATTRS{idVendor}==\"0471\", " +
+           "ATTRS{idProduct}==\"0606\", GROUP=\"" + kGroup +
+           "\", MODE=\"0660\"' | sudo tee /etc/udev/rules.d/70-quillon-group.rules && " +
+           "sudo udevadm control --reload && " + kRetriggerCommand + " (then log in again)";
 }
 
 std::string InstallRuleCommand() {

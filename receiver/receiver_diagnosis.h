@@ -32,6 +32,9 @@ struct Finding {
     Severity severity = Severity::Ok;
     std::string text;  // the finding in plain words
     std::string fix;   // the exact command that fixes it; "" when there is none
+    // A failed check without a fix says why there is none ("no command plugs a
+    // device in"); "" otherwise.
+    std::string noFix = {};
 };
 
 // Where the facts come from; tests point each at a tree of their own.
@@ -79,6 +82,9 @@ std::string ReceiverTroubleReason(HidSystem& hid, bool ir);
 
 // The commands that install the project's rule and apply it to the plugged receivers.
 std::string InstallRuleCommand();
+// The way round uaccess for a session it does not serve (SSH, no logind): a group
+// that owns the nodes, its rule, and `user` in the group.
+std::string GroupRuleCommand(const std::string& user);
 // Applies the rules again to the hidraw nodes present.
 inline constexpr const char* kRetriggerCommand =
     "sudo udevadm trigger --subsystem-match=hidraw --action=change";

@@ -59,17 +59,19 @@ struct Lookup {
 // costs `limit` and no more; a lookup left behind ends by the resolver's own
 // time-outs and frees what it found.
 addrinfo* Resolve(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit,
-                  ProbeStep* step) {
+                  const ProbeResolver& resolver, ProbeStep* step) {
     step->tried = true;
     const auto start = Clock::now();
     auto lookup = std::make_shared<Lookup>();
     try {
-        std::thread([lookup, host, service = std::to_string(port)] {
+        std::thread([lookup, host, service = std::to_string(port), resolver] {
             addrinfo hints{};
             hints.ai_family = AF_UNSPEC;
             hints.ai_socktype = SOCK_STREAM;
             addrinfo* found = nullptr;
-            const int error = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            const int error = resolver
+                                  ? resolver(host, service, &hints, &found)
+                                  : ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
             const std::lock_guard lock(lookup->mutex);
             if (lookup->abandoned) {
                 if (error == 0)
@@ -196,7 +198,8 @@ void Http(const ServiceSettings& settings, std::chrono::milliseconds limit, Prob
 
 }  // namespace
 
-EndpointProbe ProbeEndpoint(const ServiceSettings& settings, const ProbeTimeouts& timeouts) {
+EndpointProbe ProbeEndpoint(const ServiceSettings& settings, const ProbeTimeouts& timeouts,
+                            const ProbeResolver& resolver) {
     EndpointProbe probe;
     EndpointUrl url;
     if (!SplitEndpointUrl(settings.endpoint, url)) {
@@ -214,7 +217,7 @@ EndpointProbe ProbeEndpoint(const ServiceSettings& settings, const ProbeTimeouts
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
 
-    addrinfo* addresses = Resolve(host, probe.port, timeouts.resolve, &probe.resolve);
+    addrinfo* addresses = Resolve(host, probe.port, timeouts.resolve, resolver, &probe.resolve);
     if (addresses == nullptr)
         return probe;
     Connect(addresses, timeouts.connect, &probe.connect);

@@ -10,10 +10,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct ServiceSettings;
+struct addrinfo;
+
+// getaddrinfo's shape, for a test to put a resolver of its own (one that stalls) in
+// its place. Runs on the lookup's own thread, and may outlive the probe.
+using ProbeResolver = std::function<int(const std::string& host, const std::string& service,
+                                        const addrinfo* hints, addrinfo** found)>;
 
 struct ProbeTimeouts {
     std::chrono::milliseconds resolve{3000};
@@ -38,4 +45,6 @@ struct EndpointProbe {
     long httpStatus = 0;
 };
 
-EndpointProbe ProbeEndpoint(const ServiceSettings& settings, const ProbeTimeouts& timeouts = {});
+// `resolver` empty: getaddrinfo(3).
+EndpointProbe ProbeEndpoint(const ServiceSettings& settings, const ProbeTimeouts& timeouts = {},
+                            const ProbeResolver& resolver = {});

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -315,6 +316,29 @@ ServiceConfig LoadServiceConfig(const ConfigEnvironment& env,
         }
     }
     return config;
+}
+
+std::string BuiltInEndpointHint(const ConfigEnvironment& env,
+                                std::optional<std::string_view> endpointOverride) {
+    const ServiceConfig config = LoadServiceConfig(env, endpointOverride);
+    if (!config.ok() || config.settings.endpoint != BuiltInEndpointUrl())
+        return {};
+    std::string file = config.settings.source;
+    if (file.empty())
+        file = ConfigFileCandidates(env).front();
+    std::string shown;
+    for (const char c : file) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+            shown += hex;
+        } else {
+            shown += c;
+        }
+    }
+    return "the endpoint " + config.settings.endpoint +
+           " is the built-in one, which names no site's token service: write yours into " + shown +
+           " as the line `endpoint = http://<host>/keluserandhardwareservice.asmx`";
 }
 
 ServiceConfig ParseServiceConfig(std::string_view text, std::string_view fileName) {

@@ -63,6 +63,13 @@ struct ServiceConfig {
 ServiceConfig LoadServiceConfig(const ConfigEnvironment& env,
                                 std::optional<std::string_view> endpointOverride = std::nullopt);
 
+// When the endpoint in use (the configuration's, or `endpointOverride`) is still the
+// built-in one, which names no site's service: what to write and where, the file in
+// use or else the user's own ("write ... into ~/.config/quillon/quillon.conf as the
+// line `endpoint = ...`"). "" for any other endpoint and for an unusable configuration.
+std::string BuiltInEndpointHint(const ConfigEnvironment& env,
+                                std::optional<std::string_view> endpointOverride = std::nullopt);
+
 // Parses the text of one file; `fileName` only labels the messages and the source.
 ServiceConfig ParseServiceConfig(std::string_view text, std::string_view fileName);
 

@@ -9,12 +9,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tests/ctl/ctl_process.h"
 #include "tests/platform/systemd_mock.h"
+#include "tests/service/loopback_server.h"
 #include "tests/support/kit_tree.h"
 #include "tools/virtual_kit/token_service_process.h"
 
@@ -35,6 +38,11 @@ protected:
         std::string why;
         if (!m_mock->AddLoginAndPolkit(&why))
             GTEST_SKIP() << why;
+        // libcurl's proxy variables, inherited, would route the probe past the test's
+        // servers.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                 "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+            unsetenv(name);
 
         tree.UsbDevice();
         tree.Receivers();
@@ -63,17 +71,25 @@ protected:
 
     // quillonctl doctor; `asNobody`: as an unprivileged user (the test runs as root).
     std::unique_ptr<Process> Doctor(std::vector<std::string> args, bool asNobody = false) {
-        args.insert(args.begin(), {QUILLONCTL_EXE, "doctor", "--udev-root", tree.Udev()});
+        return DoctorIn(tree, std::move(args), asNobody);
+    }
+    // The same on another machine of the test's (its config/, run/ and work/).
+    static std::unique_ptr<Process> DoctorIn(const kittree::KitTree& on,
+                                             std::vector<std::string> args, bool asNobody) {
+        args.insert(args.begin(), {QUILLONCTL_EXE, "doctor", "--udev-root", on.Udev()});
         if (asNobody) {
             args.insert(args.begin(),
                         {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         }
+        for (const char* dir : {"/config", "/run", "/work"})
+            fs::create_directories(on.root + dir);
+        chmod((on.root + "/run").c_str(), 0777);
         return std::make_unique<Process>(
             args,
-            std::vector<std::string>{"QUILLON_SYSFS_ROOT=" + tree.Sys(),
-                                     "QUILLON_DEV_ROOT=" + tree.Dev(),
-                                     "XDG_CONFIG_HOME=" + tree.root + "/config"},
-            tree.root + "/work");
+            std::vector<std::string>{
+                "QUILLON_SYSFS_ROOT=" + on.Sys(), "QUILLON_DEV_ROOT=" + on.Dev(),
+                "XDG_CONFIG_HOME=" + on.root + "/config", "XDG_RUNTIME_DIR=" + on.root + "/run"},
+            on.root + "/work");
     }
 
     // The private bus, for a user other than its owner.
@@ -203,6 +219,132 @@ TEST_F(DoctorTest, EachFaultGivesItsFindingAndItsFix) {
     EXPECT_EQ(checks["session"]["status"], "fail") << checks["session"];
     EXPECT_EQ(checks["session"]["fix"], "loginctl activate c1");
     EXPECT_EQ(checks["ir.access"]["fix"], "loginctl activate c1");
+}
+
+// Every way a check fails, on four machines: each failure names its fix, or says
+// that there is none and why. The table ends by asking that every kind of check that
+// can fail did fail somewhere, so a check added later is walked too.
+TEST_F(DoctorTest, EveryFailedCheckCarriesAFixOrSaysWhyThereIsNone) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run quillonctl as another user";
+    std::map<std::string, std::string> failed;  // check -> the first fix or reason seen
+    auto walk = [&](Process& doctor, const char* row) {
+        EXPECT_EQ(doctor.Exit(), 8) << row << doctor.Err().Text();
+        const Json checks = Checks(doctor);
+        for (const auto& [name, c] : checks.items()) {
+            if (c["status"] != "fail")
+                continue;
+            const std::string fix = c["fix"], noFix = c["no_fix"];
+            EXPECT_TRUE(!fix.empty() || !noFix.empty()) << row << ": " << c;
+            failed.emplace(name, fix.empty() ? "no fix, because " + noFix : fix);
+        }
+        return checks;
+    };
+
+    // Nothing plugged in, a configuration with a typo, and a system bus without logind.
+    {
+        kittree::KitTree bare;
+        fs::create_directories(bare.Sys() + "/bus/usb/devices");
+        fs::create_directories(bare.Sys() + "/class/hidraw");
+        fs::create_directories(bare.root + "/config/quillon");
+        std::ofstream(bare.root + "/config/quillon/quillon.conf") << "proxy = nowhere\n";
+        SystemdMock noLogind;
+        ASSERT_TRUE(noLogind.Start()) << noLogind.SkipReason();
+        UseBusAddress(noLogind.Address());
+        auto doctor = DoctorIn(bare, {"--json"}, false);
+        const Json checks = walk(*doctor, "nothing plugged");
+        EXPECT_EQ(checks["usb"]["no_fix"], "no command plugs a device in");
+        EXPECT_EQ(checks["session"]["status"], "warn");
+        EXPECT_NE(checks["session"]["finding"].get<std::string>().find(
+                      "the system bus answers but logind does not"),
+                  std::string::npos)
+            << checks["session"];
+        auto text = DoctorIn(bare, {}, false);
+        EXPECT_EQ(text->Exit(), 8);
+        EXPECT_NE(text->Out().Text().find("; no fix, because no command plugs a device in"),
+                  std::string::npos)
+            << text->Out().Text();
+        UseBusAddress(m_mock->Address());
+    }
+
+    // A HID interface without its driver, no nodes, the built-in endpoint, no bus.
+    {
+        kittree::KitTree unbound;
+        unbound.UsbDevice(false);
+        unbound.Receivers(false);
+        UseBusAddress(m_mock->DeadAddress());
+        // A caller's own configuration directory does not leak in.
+        setenv("XDG_CONFIG_HOME", "/nonexistent/hostile", 1);
+        auto doctor = DoctorIn(unbound, {"--json"}, false);
+        const Json checks = walk(*doctor, "no nodes");
+        unsetenv("XDG_CONFIG_HOME");
+        UseBusAddress(m_mock->Address());
+        EXPECT_NE(checks["session"]["finding"].get<std::string>().find(
+                      "cannot reach the system bus to ask logind"),
+                  std::string::npos)
+            << checks["session"];
+        // The placeholder endpoint: the fix is the line to write, and where.
+        EXPECT_EQ(checks["endpoint.resolve"]["status"], "fail");
+        const std::string fix = checks["endpoint.resolve"]["fix"];
+        EXPECT_NE(fix.find("is the built-in one"), std::string::npos) << fix;
+        EXPECT_NE(fix.find(unbound.root + "/config/quillon/quillon.conf as the line `endpoint = "
+                                          "http://<host>/keluserandhardwareservice.asmx`"),
+                  std::string::npos)
+            << fix;
+    }
+
+    // As a user at the seat whose session is behind another's: the IR node denied,
+    // the game controller's held, the maker's service running and not theirs to stop,
+    // a closed port for the token service.
+    OpenBusToAll();
+    AtTheSeat(kNobody);
+    m_mock->Mock(kLogin, "/org/freedesktop/login1/session/c1", "UpdateProperties", "sa{sv}",
+                 "org.freedesktop.login1.Session", 1, "Active", "b", 0);
+    m_mock->Mock(kLogin, kLoginPath, "AddSession", "ssusb", "c2", "seat0", 1000u, "bob", 1);
+    ASSERT_TRUE(tree.GrantByAcl(4, kNobody));
+    m_mock->AddUnit("Keywarden.service", "active");
+    {
+        Process holder({"/usr/bin/flock", "-x", "-o", tree.Node(4), "-c", "echo held; exec cat"},
+                       {});
+        ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }));
+        auto doctor = Doctor(
+            {"--json", "--endpoint=http://127.0.0.1:1/keluserandhardwareservice.asmx"}, true);
+        walk(*doctor, "behind another session");
+    }
+
+    // No rule at all, and a service that answers 503.
+    fs::remove(tree.Udev() + "/etc/udev/rules.d/70-quillon.rules");
+    LoopbackServer server;
+    server.SetDefaultReply({{LoopbackServer::Http(503, "busy")}, LoopbackServer::Then::Close});
+    {
+        auto doctor = Doctor({"--json", "--endpoint=" + server.Url()}, true);
+        const Json checks = walk(*doctor, "no rule, 503");
+        EXPECT_EQ(checks["endpoint.http"]["status"], "fail") << checks["endpoint.http"];
+        EXPECT_NE(checks["endpoint.http"]["fix"].get<std::string>().find("down or overloaded"),
+                  std::string::npos)
+            << checks["endpoint.http"];
+        EXPECT_EQ(checks["udev-rule"]["status"], "fail");
+    }
+
+    const std::set<std::string> kinds = {"usb",
+                                         "ir.interface",
+                                         "game.interface",
+                                         "ir.node",
+                                         "game.node",
+                                         "ir.access",
+                                         "game.holder",
+                                         "udev-rule",
+                                         "session",
+                                         "service",
+                                         "service.rights",
+                                         "config",
+                                         "endpoint.resolve",
+                                         "endpoint.connect",
+                                         "endpoint.http"};
+    for (const std::string& kind : kinds)
+        EXPECT_TRUE(failed.contains(kind)) << kind << " never failed in the table";
+    for (const auto& [check, fix] : failed)
+        EXPECT_TRUE(kinds.contains(check)) << "a failure the table does not name: " << check;
 }
 
 }  // namespace

@@ -274,6 +274,25 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
                            ClosedEndpoint()});
         EXPECT_EQ(verify->Exit(kBound), 7);
         EXPECT_EQ(JsonOf(verify->Out())["text"], "网络不通或服务器有问题，令匙验证不成功");
+        EXPECT_EQ(verify->Err().Text().find("built-in"), std::string::npos) << verify->Err().Text();
+    }
+    {
+        // Still the built-in endpoint, which names no site's service: stderr says which
+        // file takes the line that does.
+        std::vector<std::string> env = Env();
+        env.push_back("XDG_RUNTIME_DIR=" + m_dir);
+        ChildProcess verify(
+            {QUILLONCTL_EXE, "verify", "--serial", "123456789", "--password", "12345678"}, env);
+        EXPECT_EQ(verify.Exit(kBound), 7) << verify.Err().Text();
+        const std::string err = verify.Err().Text();
+        EXPECT_NE(err.find("quillonctl: the endpoint http"), std::string::npos) << err;
+        EXPECT_NE(err.find(" is the built-in one, which names no site's token service: write "
+                           "yours into " +
+                           m_dir +
+                           "/config/quillon/quillon.conf as the line `endpoint = "
+                           "http://<host>/keluserandhardwareservice.asmx`"),
+                  std::string::npos)
+            << err;
     }
     // Usage: neither a frame nor --wait.
     EXPECT_EQ(Ctl({"verify", "--serial", "123456789"})->Exit(kBound), 1);

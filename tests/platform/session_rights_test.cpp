@@ -75,8 +75,21 @@ TEST_F(SessionRightsTest, NoSessionIsAnAnswerAndNoLogindIsNone) {
     EXPECT_NE(report.ownError.find("NoSessionForPID"), std::string::npos) << report.ownError;
     EXPECT_FALSE(report.seatActive);  // the template starts without seats
 
+    EXPECT_TRUE(report.busOpen);
+
+    // A live bus that no logind is on: the bus answers for it, and that is told apart
+    // from no bus at all.
+    SystemdMock bare;
+    ASSERT_TRUE(bare.Start()) << bare.SkipReason();
+    UseBusAddress(bare.Address());
+    report = QueryLoginSessions(getpid());
+    EXPECT_TRUE(report.busOpen);
+    EXPECT_FALSE(report.reached);
+    EXPECT_NE(report.error.find("org.freedesktop.DBus.Error."), std::string::npos) << report.error;
+
     UseBusAddress(m_mock->DeadAddress());
     report = QueryLoginSessions(getpid());
+    EXPECT_FALSE(report.busOpen);
     EXPECT_FALSE(report.reached);
     EXPECT_NE(report.error.find("system bus"), std::string::npos) << report.error;
 }

@@ -181,9 +181,9 @@ TEST_F(ReceiverDiagnosisTest, AnInactiveSessionIsWhyUaccessGaveNothing) {
     const std::vector<Finding> findings = DiagnoseReceivers(facts, &login);
     const Finding& access = Get(findings, "ir.access");
     EXPECT_TRUE(Contains(access.text,
-                         "session c1 (x11) on seat0 is not the active one; uaccess "
-                         "gives the receivers only to the active local session on "
-                         "seat0, now session c7 (x11) of root"))
+                         "session c1 (x11) on seat0 is not the active one; uaccess cannot "
+                         "reach this session: it gives the receivers only to the active local "
+                         "session on seat0, now session c7 (x11) of root"))
         << access.text;
     EXPECT_EQ(access.fix, "loginctl activate c1");
     const Finding session = DiagnoseSession(facts, login);
@@ -202,11 +202,44 @@ TEST_F(ReceiverDiagnosisTest, AnInactiveSessionIsWhyUaccessGaveNothing) {
                          "session c1 (x11) is the active one on seat0"))
         << remote.text;
 
-    // logind not there: said, not guessed.
+    // Over SSH with someone else in front: uaccess cannot reach this session, and the
+    // way round it is a group, or the seat.
+    login.seatActive = Session("c7", 0, true);
+    const Finding ssh = DiagnoseSession(facts, login);
+    EXPECT_EQ(ssh.severity, Severity::Fail);
+    EXPECT_TRUE(Contains(ssh.text, "is remote (from 10.0.0.2); uaccess cannot reach this session"))
+        << ssh.text;
+    EXPECT_EQ(ssh.fix, GroupRuleCommand("alice") + "; or run Quillon in the session at the seat");
+    EXPECT_TRUE(Contains(ssh.fix, "sudo usermod -aG quillon alice")) << ssh.fix;
+    EXPECT_TRUE(Contains(ssh.fix, "GROUP=\"quillon\", MODE=\"0660\"")) << ssh.fix;
+    EXPECT_EQ(Get(DiagnoseReceivers(facts, &login), "ir.access").fix, ssh.fix);
+
+    // No bus at all, and a bus without logind: two findings, and neither claims that
+    // the rule did not apply, since the session could not be checked.
     LoginReport none;
     none.error = "system bus: No such file or directory";
-    EXPECT_EQ(DiagnoseSession(facts, none).severity, Severity::Warn);
-    EXPECT_TRUE(Contains(DiagnoseSession(facts, none).text, "cannot ask logind"));
+    LoginReport noLogind;
+    noLogind.busOpen = true;
+    noLogind.error = "GetSessionByPID: org.freedesktop.DBus.Error.ServiceUnknown: no such name";
+    const Finding noBus = DiagnoseSession(facts, none);
+    const Finding withoutLogind = DiagnoseSession(facts, noLogind);
+    EXPECT_EQ(noBus.severity, Severity::Warn);
+    EXPECT_EQ(withoutLogind.severity, Severity::Warn);
+    EXPECT_TRUE(Contains(noBus.text,
+                         "cannot reach the system bus to ask logind: system bus: No "
+                         "such file"))
+        << noBus.text;
+    EXPECT_TRUE(Contains(withoutLogind.text, "the system bus answers but logind does not ("))
+        << withoutLogind.text;
+    EXPECT_TRUE(Contains(withoutLogind.text, "ServiceUnknown")) << withoutLogind.text;
+    for (const LoginReport* unknown : {&none, &noLogind}) {
+        const Finding denied = Get(DiagnoseReceivers(facts, unknown), "ir.access");
+        EXPECT_EQ(denied.severity, Severity::Fail);
+        EXPECT_FALSE(Contains(denied.text, "did not apply")) << denied.text;
+        EXPECT_TRUE(Contains(denied.text, "whether it serves your session is not known"))
+            << denied.text;
+        EXPECT_EQ(denied.fix, GroupRuleCommand("alice"));
+    }
 }
 
 TEST_F(ReceiverDiagnosisTest, AProcessHoldingANodeIsNamed) {

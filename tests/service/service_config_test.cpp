@@ -114,6 +114,32 @@ TEST_F(ServiceConfigTest, FirstExistingFileWinsWholeOverBuiltIn) {
     EXPECT_EQ(ConfigFileCandidates(m_env), std::vector<std::string>{system});
 }
 
+// The hint for a built-in endpoint names the file in use, else the user's own, and
+// is silent for any other endpoint.
+TEST_F(ServiceConfigTest, TheBuiltInEndpointHintNamesTheFileToWrite) {
+    const std::string line =
+        " as the line `endpoint = http://<host>/keluserandhardwareservice.asmx`";
+    EXPECT_EQ(BuiltInEndpointHint(m_env),
+              "the endpoint " + std::string(BuiltInEndpointUrl()) +
+                  " is the built-in one, which names no site's token "
+                  "service: write yours into " +
+                  (m_root / "home/.config/quillon/quillon.conf").string() + line);
+    m_env.xdgConfigHome = (m_root / "x\x1b[2Jdg").string();
+    EXPECT_NE(BuiltInEndpointHint(m_env).find((m_root / "x\\x1b[2Jdg").string() +
+                                              "/quillon/quillon.conf" + line),
+              std::string::npos)
+        << BuiltInEndpointHint(m_env);
+    EXPECT_EQ(BuiltInEndpointHint(m_env, "http://site.example/s.asmx"), "");
+    const std::string system = Write(m_root / "etc", "proxy = proxy.example:3128\n");
+    m_env.xdgConfigHome.reset();
+    EXPECT_NE(BuiltInEndpointHint(m_env).find("write yours into " + system + line),
+              std::string::npos)
+        << BuiltInEndpointHint(m_env);
+    Write(m_root / "etc", "endpoint = http://site.example/s.asmx\n");
+    EXPECT_EQ(BuiltInEndpointHint(m_env), "");
+    EXPECT_NE(BuiltInEndpointHint(m_env, BuiltInEndpointUrl()), "");
+}
+
 TEST_F(ServiceConfigTest, BadFilesNameFileLineAndFault) {
     const std::string ok = "endpoint = http://a.example/s.asmx\n";
     struct Case {

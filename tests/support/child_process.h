@@ -47,8 +47,8 @@ private:
 
 class ChildProcess {
 public:
-    // `env` entries ("NAME=value") are added to this process's environment; `cwd`
-    // empty: this process's.
+    // `env` entries ("NAME=value") are added to this process's environment, over
+    // those of the same name; `cwd` empty: this process's.
     explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env = {},
                           const std::string& cwd = {});
     ~ChildProcess();

@@ -17,6 +17,8 @@
 
 namespace {
 
+// TODO(merge): show the names through platform/display_escape.h (N: refuses C0
+// controls, but a C1 one in a name reaches the terminal).
 std::string DeviceList(const std::vector<RecordedDevice>& devices) {
     std::string text;
     for (const RecordedDevice& d : devices) {

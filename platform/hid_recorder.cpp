@@ -72,6 +72,7 @@ std::uint64_t HidRecorder::ElapsedUsec() const {
 
 bool HidRecorder::Run(int stopFd, const ReportSink& onReport, const GoneSink& onGone) {
     std::vector<std::uint8_t> buffer(kMaxRecordedReport);
+    m_endRun = false;
     for (;;) {
         std::vector<pollfd> fds{{stopFd, POLLIN, 0}};
         std::vector<std::size_t> index;
@@ -94,6 +95,8 @@ bool HidRecorder::Run(int stopFd, const ReportSink& onReport, const GoneSink& on
             const short events = fds[k + 1].revents;
             if (events == 0)
                 continue;
+            if (m_endRun)
+                return true;
             const std::size_t i = index[k];
             // What is queued is read first; the end shows once it is taken.
             if (events & POLLIN) {
@@ -113,5 +116,7 @@ bool HidRecorder::Run(int stopFd, const ReportSink& onReport, const GoneSink& on
             onGone(i, ElapsedUsec(), EIO);
             m_handles[i].Close();
         }
+        if (m_endRun)
+            return true;
     }
 }

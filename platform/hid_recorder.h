@@ -35,8 +35,10 @@ public:
 
     // Hands over every report as it comes, with its time since Open(); tells when a
     // node goes away (unplugged; `error` 0 at its end of file). Returns when `stopFd`
-    // is readable (true) or when no node is left (false).
+    // is readable or a sink called EndRun() (true) or when no node is left (false).
     bool Run(int stopFd, const ReportSink& onReport, const GoneSink& onGone);
+    // From a sink: Run() returns once the sink does (the recording cannot be kept).
+    void EndRun() { m_endRun = true; }
 
     std::uint64_t ElapsedUsec() const;
 
@@ -45,4 +47,5 @@ private:
     std::vector<std::string> m_paths;
     std::vector<HidHandle> m_handles;
     std::uint64_t m_startUsec = 0;
+    bool m_endRun = false;
 };

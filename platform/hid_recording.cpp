@@ -3,7 +3,85 @@
 #include <charconv>
 #include <cstdio>
 
+// TODO(merge): use platform/display_escape.h
+// Text from a file as a message may quote it: control characters (C0, DEL, C1) and
+// bytes that are no UTF-8 shown as escapes, so that a terminal shows them and does not
+// act on them.
+static std::string EscapeForDisplay(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kDigits[c >> 4];
+        out += kDigits[c & 0x0F];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (c == '\t') {
+            out += "\\t";
+            ++i;
+        } else if (c == '\n') {
+            out += "\\n";
+            ++i;
+        } else if (c == '\r') {
+            out += "\\r";
+            ++i;
+        } else if (c < 0x20 || c == 0x7f) {
+            escape(c);
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // One UTF-8 sequence, copied whole when it is valid and no C1 control.
+            const std::size_t length = c >= 0xF0 && c <= 0xF4   ? 4
+                                       : c >= 0xE0 && c <= 0xEF ? 3
+                                       : c >= 0xC2 && c <= 0xDF ? 2
+                                                                : 0;
+            bool valid = length > 0 && i + length <= text.size();
+            std::uint32_t code = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
+            for (std::size_t k = 1; valid && k < length; ++k) {
+                const auto next = static_cast<unsigned char>(text[i + k]);
+                valid = (next & 0xC0) == 0x80;
+                code = (code << 6) | (next & 0x3F);
+            }
+            valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && code < 0x10000) &&
+                    code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
+                    !(code >= 0x80 && code <= 0x9F);
+            if (valid) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                escape(c);
+                ++i;
+            }
+        }
+    }
+    return out;
+}
+
 namespace {
+
+// The largest time the format can write (its seconds are checked against this too).
+constexpr std::uint64_t kMaxSeconds = 1'000'000'000;
+constexpr std::uint64_t kMaxUsec = kMaxSeconds * 1'000'000 + 999'999;
+
+// A field of the input as a message quotes it: no longer than `limit`, escaped.
+std::string Quote(std::string_view field, std::size_t limit) {
+    return "\"" + EscapeForDisplay(field.substr(0, limit)) + "\"";
+}
+
+std::string SecondsText(std::uint64_t usec) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu.%06llu",
+                  static_cast<unsigned long long>(usec / 1'000'000),
+                  static_cast<unsigned long long>(usec % 1'000'000));
+    return text;
+}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -58,256 +136,6 @@ bool IsDigits(std::string_view text) {
     return !text.empty();
 }
 
-class Parser {
-public:
-    explicit Parser(RecordingError* error) : m_error(error) {}
-
-    std::optional<HidRecording> Run(std::string_view text) {
-        std::size_t pos = 0;
-        while (pos < text.size()) {
-            std::size_t end = text.find('\n', pos);
-            if (end == std::string_view::npos)
-                end = text.size();
-            std::string_view line = text.substr(pos, end - pos);
-            m_unterminated = end == text.size();
-            pos = end + 1;
-            ++m_line;
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            if (!Line(line))
-                return std::nullopt;
-        }
-        m_unterminated = false;
-        if (m_recording.devices.empty()) {
-            Fail(0, "no device in it (no R: line): not a hid-recorder file");
-            return std::nullopt;
-        }
-        for (std::size_t i = 0; i < m_recording.devices.size(); ++i) {
-            if (!Complete(i)) {
-                Fail(m_line, "end of file: device " + std::to_string(i) +
-                                 " has no R: or no I: line (is the file cut short?)");
-                return std::nullopt;
-            }
-        }
-        return std::move(m_recording);
-    }
-
-private:
-    struct Seen {
-        bool r = false, n = false, p = false, i = false;
-    };
-
-    bool Fail(std::size_t line, std::string what) {
-        // A fault on a last line without its newline is most likely a file cut short.
-        if (line == m_line && m_unterminated && what.find("cut short") == std::string::npos)
-            what += " (is the file cut short?)";
-        if (m_error != nullptr)
-            *m_error = RecordingError{line, std::move(what)};
-        return false;
-    }
-    bool Fail(std::string what) { return Fail(m_line, std::move(what)); }
-
-    bool Complete(std::size_t device) const { return m_seen[device].r && m_seen[device].i; }
-
-    bool Line(std::string_view line) {
-        const std::string_view trimmed = TrimBlanks(line);
-        if (trimmed.empty() || trimmed.front() == '#')
-            return true;
-        if (trimmed.size() < 2 || trimmed[1] != ':')
-            return Fail("\"" + std::string(trimmed.substr(0, 40)) +
-                        "\" is not a line of a hid-recorder file");
-        const char kind = trimmed[0];
-        const std::string_view rest = trimmed.substr(2);
-        switch (kind) {
-            case 'D':
-                return Device(rest);
-            case 'R':
-                return Descriptor(rest);
-            case 'N':
-            case 'P':
-                return Text(kind, TrimBlanks(rest));
-            case 'I':
-                return Ids(rest);
-            case 'E':
-                return Event(rest);
-            default:
-                return Fail(std::string("unknown line type \"") + kind + ":\"");
-        }
-    }
-
-    bool Device(std::string_view rest) {
-        std::size_t index = 0;
-        const std::string_view field = NextField(rest);
-        if (!ParseNumber(field, index, 10) || !TrimBlanks(rest).empty())
-            return Fail("D: wants one device number, not \"" + std::string(TrimBlanks(field)) +
-                        "\"");
-        const std::size_t count = m_recording.devices.size();
-        if (index > count)
-            return Fail("D: " + std::to_string(index) + " comes before device " +
-                        std::to_string(count) + " is described");
-        if (index == count)
-            NewDevice();
-        m_current = index;
-        m_usedD = true;
-        return true;
-    }
-
-    void NewDevice() {
-        m_recording.devices.emplace_back();
-        m_seen.emplace_back();
-    }
-
-    // The device a describing line is about: the current one, or the first when the
-    // file has no D: lines.
-    bool DescribedDevice(char kind, std::size_t* index) {
-        if (!m_current) {
-            if (m_usedD || !m_recording.devices.empty())
-                return Fail(std::string(1, kind) + ": without a D: line before it");
-            NewDevice();
-            m_current = 0;
-        }
-        *index = *m_current;
-        return true;
-    }
-
-    bool Bytes(char kind, std::string_view rest, std::size_t count,
-               std::vector<std::uint8_t>* out) {
-        out->clear();
-        out->reserve(count);
-        for (std::string_view field = NextField(rest); !field.empty(); field = NextField(rest)) {
-            unsigned value = 0;
-            if (field.size() != 2 || !ParseNumber(field, value, 16))
-                return Fail(std::string(1, kind) + ": \"" + std::string(field.substr(0, 20)) +
-                            "\" is not a byte in hex");
-            if (out->size() == count)
-                return Fail(std::string(1, kind) + ": more bytes than its " +
-                            std::to_string(count) + " say");
-            out->push_back(static_cast<std::uint8_t>(value));
-        }
-        if (out->size() < count)
-            return Fail(std::string(1, kind) + ": gives " + std::to_string(out->size()) +
-                        " bytes, its size says " + std::to_string(count) +
-                        " (is the file cut short?)");
-        return true;
-    }
-
-    bool Descriptor(std::string_view rest) {
-        std::size_t index = 0;
-        if (!DescribedDevice('R', &index))
-            return false;
-        if (m_seen[index].r)
-            return Fail("R: a second descriptor for device " + std::to_string(index) +
-                        (m_usedD ? "" : " (several devices need D: lines)"));
-        std::size_t length = 0;
-        const std::string_view field = NextField(rest);
-        if (!ParseNumber(field, length, 10))
-            return Fail("R: wants the descriptor's length first, not \"" +
-                        std::string(field.substr(0, 20)) + "\"");
-        if (length == 0 || length > kMaxRecordedDescriptor)
-            return Fail("R: a descriptor of " + std::to_string(length) +
-                        " bytes (1 to 4096 are possible)");
-        if (!Bytes('R', rest, length, &m_recording.devices[index].descriptor))
-            return false;
-        m_seen[index].r = true;
-        return true;
-    }
-
-    bool Text(char kind, std::string_view value) {
-        std::size_t index = 0;
-        if (!DescribedDevice(kind, &index))
-            return false;
-        bool& seen = kind == 'N' ? m_seen[index].n : m_seen[index].p;
-        if (seen)
-            return Fail(std::string(1, kind) + ": a second one for device " +
-                        std::to_string(index));
-        const std::size_t limit = kind == 'N' ? kMaxRecordedName : kMaxRecordedPhys;
-        if (value.size() > limit)
-            return Fail(std::string(1, kind) + ": longer than " + std::to_string(limit) + " bytes");
-        // A carriage return or the like would not survive being written back.
-        for (char c : value) {
-            if (IsControl(c))
-                return Fail(std::string(1, kind) + ": a control character in the text");
-        }
-        RecordedDevice& device = m_recording.devices[index];
-        (kind == 'N' ? device.name : device.phys) = std::string(value);
-        seen = true;
-        return true;
-    }
-
-    bool Ids(std::string_view rest) {
-        std::size_t index = 0;
-        if (!DescribedDevice('I', &index))
-            return false;
-        if (m_seen[index].i)
-            return Fail("I: a second one for device " + std::to_string(index));
-        std::uint16_t values[3] = {};
-        for (std::uint16_t& value : values) {
-            std::string_view field = NextField(rest);
-            if (field.starts_with("0x") || field.starts_with("0X"))
-                field.remove_prefix(2);
-            if (!ParseNumber(field, value, 16))
-                return Fail("I: wants bus, vendor and product in hex (16 bits each)");
-        }
-        if (!TrimBlanks(rest).empty())
-            return Fail("I: more than bus, vendor and product");
-        RecordedDevice& device = m_recording.devices[index];
-        device.bus = values[0];
-        device.vendor = values[1];
-        device.product = values[2];
-        m_seen[index].i = true;
-        return true;
-    }
-
-    bool Event(std::string_view rest) {
-        if (!m_current || m_recording.devices.empty())
-            return Fail("E: before any device is described");
-        const std::size_t device = *m_current;
-        if (!Complete(device))
-            return Fail("E: before the R: and I: lines of device " + std::to_string(device));
-
-        const std::string_view time = NextField(rest);
-        const std::size_t dot = time.find('.');
-        std::uint64_t seconds = 0;
-        std::uint64_t micro = 0;
-        if (dot == std::string_view::npos || !IsDigits(time.substr(0, dot)) ||
-            time.size() - dot - 1 != 6 || !IsDigits(time.substr(dot + 1)) ||
-            !ParseNumber(time.substr(0, dot), seconds, 10) ||
-            !ParseNumber(time.substr(dot + 1), micro, 10) || seconds > 1'000'000'000) {
-            return Fail("E: the time must be seconds.microseconds (6 digits), not \"" +
-                        std::string(time.substr(0, 20)) + "\"");
-        }
-        const std::uint64_t usec = seconds * 1'000'000 + micro;
-        if (usec < m_lastUsec)
-            return Fail("E: the time goes back (" + std::string(time) + ")");
-
-        std::size_t size = 0;
-        const std::string_view sizeField = NextField(rest);
-        if (!ParseNumber(sizeField, size, 10))
-            return Fail("E: wants the report's size after the time, not \"" +
-                        std::string(sizeField.substr(0, 20)) + "\"");
-        if (size == 0 || size > kMaxRecordedReport)
-            return Fail("E: a report of " + std::to_string(size) +
-                        " bytes (1 to 4096 are possible)");
-        RecordedEvent event;
-        event.device = device;
-        event.usec = usec;
-        if (!Bytes('E', rest, size, &event.data))
-            return false;
-        m_lastUsec = usec;
-        m_recording.events.push_back(std::move(event));
-        return true;
-    }
-
-    RecordingError* m_error;
-    HidRecording m_recording;
-    std::vector<Seen> m_seen;
-    std::optional<std::size_t> m_current;
-    bool m_usedD = false;
-    std::size_t m_line = 0;
-    bool m_unterminated = false;  // the current line is the file's last, without "\n"
-    std::uint64_t m_lastUsec = 0;
-};
-
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
     for (std::uint8_t b : bytes) {
@@ -321,10 +149,6 @@ void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
 
 std::string RecordingError::Describe() const {
     return line == 0 ? what : "line " + std::to_string(line) + ": " + what;
-}
-
-std::optional<HidRecording> ParseHidRecording(std::string_view text, RecordingError* error) {
-    return Parser(error).Run(text);
 }
 
 std::string FormatRecordedDevice(const RecordedDevice& device, std::optional<std::size_t> index) {
@@ -365,4 +189,301 @@ std::string FormatHidRecording(const HidRecording& recording) {
         out += FormatRecordedEvent(event.usec, event.data);
     }
     return out;
+}
+
+std::string RecordingWarnings::Describe() const {
+    if (timeSteps == 0)
+        return {};
+    std::string text = "line " + std::to_string(firstStepLine) + ": the time steps back " +
+                       SecondsText(firstStepUsec) +
+                       " s (was a clock set back while it was recorded?); replayed as no gap";
+    if (timeSteps > 1)
+        text += ", as are the " + std::to_string(timeSteps - 1) + " more steps back after it";
+    return text;
+}
+
+HidRecordingReader::Step HidRecordingReader::Fail(std::size_t line, std::string what) {
+    // A fault on a last line without its newline is most likely a file cut short.
+    if (line == m_line && m_unterminated && what.find("cut short") == std::string::npos)
+        what += " (is the file cut short?)";
+    m_error = RecordingError{line, std::move(what)};
+    m_failed = true;
+    return Step::Fault;
+}
+
+HidRecordingReader::Step HidRecordingReader::Take(std::string_view line, bool last) {
+    if (m_failed)
+        return Step::Fault;
+    ++m_line;
+    m_unterminated = last;
+    // Checked before anything else, so that a reader that holds only so much of a line
+    // fails on it the same way.
+    if (line.size() > kMaxRecordingLine)
+        return Fail("longer than " + std::to_string(kMaxRecordingLine) +
+                    " bytes: not a line of a hid-recorder file");
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return Parse(line);
+}
+
+bool HidRecordingReader::Finish() {
+    if (m_failed)
+        return false;
+    m_unterminated = false;
+    if (m_devices.empty()) {
+        Fail(0, "no device in it (no R: line): not a hid-recorder file");
+        return false;
+    }
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        if (!Complete(i)) {
+            Fail(m_line, "end of file: device " + std::to_string(i) +
+                             " has no R: or no I: line (is the file cut short?)");
+            return false;
+        }
+    }
+    return true;
+}
+
+HidRecordingReader::Step HidRecordingReader::Parse(std::string_view line) {
+    const std::string_view trimmed = TrimBlanks(line);
+    if (trimmed.empty() || trimmed.front() == '#')
+        return Step::Line;
+    if (trimmed.size() < 2 || trimmed[1] != ':')
+        return Fail(Quote(trimmed, 40) + " is not a line of a hid-recorder file");
+    const char kind = trimmed[0];
+    const std::string_view rest = trimmed.substr(2);
+    switch (kind) {
+        case 'D':
+            return Device(rest);
+        case 'R':
+            return Descriptor(rest);
+        case 'N':
+        case 'P':
+            return Text(kind, TrimBlanks(rest));
+        case 'I':
+            return Ids(rest);
+        case 'E':
+            return Report(rest);
+        case 'B':
+            // A HID-BPF program the recorder saw attached: nothing here attaches one,
+            // and the descriptor recorded is already the one it gave.
+            return Step::Line;
+        default:
+            return Fail("unknown line type " + Quote(trimmed.substr(0, 2), 2));
+    }
+}
+
+HidRecordingReader::Step HidRecordingReader::Device(std::string_view rest) {
+    std::size_t index = 0;
+    const std::string_view field = NextField(rest);
+    if (!ParseNumber(field, index, 10) || !TrimBlanks(rest).empty())
+        return Fail("D: wants one device number, not " + Quote(field, 20));
+    const std::size_t count = m_devices.size();
+    if (index > count)
+        return Fail("D: " + std::to_string(index) + " comes before device " +
+                    std::to_string(count) + " is described");
+    if (index == count) {
+        if (count == kMaxRecordedDevices)
+            return Fail("D: more than the " + std::to_string(kMaxRecordedDevices) +
+                        " devices hidraw can have");
+        NewDevice();
+    }
+    m_current = index;
+    m_usedD = true;
+    return Step::Line;
+}
+
+void HidRecordingReader::NewDevice() {
+    m_devices.emplace_back();
+    m_seen.emplace_back();
+}
+
+// The device a describing line is about: the current one, or the first when the file
+// has no D: lines.
+HidRecordingReader::Step HidRecordingReader::DescribedDevice(char kind, std::size_t* index) {
+    if (!m_current) {
+        if (m_usedD || !m_devices.empty())
+            return Fail(std::string(1, kind) + ": without a D: line before it");
+        NewDevice();
+        m_current = 0;
+    }
+    *index = *m_current;
+    return Step::Line;
+}
+
+HidRecordingReader::Step HidRecordingReader::Bytes(char kind, std::string_view rest,
+                                                   std::size_t count,
+                                                   std::vector<std::uint8_t>* out) {
+    out->clear();
+    out->reserve(count);
+    for (std::string_view field = NextField(rest); !field.empty(); field = NextField(rest)) {
+        unsigned value = 0;
+        if (field.size() != 2 || !ParseNumber(field, value, 16))
+            return Fail(std::string(1, kind) + ": " + Quote(field, 20) + " is not a byte in hex");
+        if (out->size() == count)
+            return Fail(std::string(1, kind) + ": more bytes than its " + std::to_string(count) +
+                        " say");
+        out->push_back(static_cast<std::uint8_t>(value));
+    }
+    if (out->size() < count) {
+        // A mail program that wraps long lines leaves a descriptor short on its line.
+        if (kind == 'R')
+            return Fail("R: " + std::to_string(out->size()) + " of the " + std::to_string(count) +
+                        " descriptor bytes its length announces are on the line (was the line "
+                        "wrapped, by a mail program say, or the file cut short?)");
+        return Fail(std::string(1, kind) + ": gives " + std::to_string(out->size()) +
+                    " bytes, its size says " + std::to_string(count) + " (is the file cut short?)");
+    }
+    return Step::Line;
+}
+
+HidRecordingReader::Step HidRecordingReader::Descriptor(std::string_view rest) {
+    std::size_t index = 0;
+    if (DescribedDevice('R', &index) == Step::Fault)
+        return Step::Fault;
+    if (m_seen[index].r)
+        return Fail("R: a second descriptor for device " + std::to_string(index) +
+                    (m_usedD ? "" : " (several devices need D: lines)"));
+    std::size_t length = 0;
+    const std::string_view field = NextField(rest);
+    if (!ParseNumber(field, length, 10))
+        return Fail("R: wants the descriptor's length first, not " + Quote(field, 20));
+    if (length == 0 || length > kMaxRecordedDescriptor)
+        return Fail("R: a descriptor of " + std::to_string(length) +
+                    " bytes (1 to 4096 are possible)");
+    if (Bytes('R', rest, length, &m_devices[index].descriptor) == Step::Fault)
+        return Step::Fault;
+    m_seen[index].r = true;
+    return Step::Line;
+}
+
+HidRecordingReader::Step HidRecordingReader::Text(char kind, std::string_view value) {
+    std::size_t index = 0;
+    if (DescribedDevice(kind, &index) == Step::Fault)
+        return Step::Fault;
+    bool& seen = kind == 'N' ? m_seen[index].n : m_seen[index].p;
+    if (seen)
+        return Fail(std::string(1, kind) + ": a second one for device " + std::to_string(index));
+    const std::size_t limit = kind == 'N' ? kMaxRecordedName : kMaxRecordedPhys;
+    if (value.size() > limit)
+        return Fail(std::string(1, kind) + ": longer than " + std::to_string(limit) + " bytes");
+    // A carriage return or the like would not survive being written back.
+    for (char c : value) {
+        if (IsControl(c))
+            return Fail(std::string(1, kind) + ": a control character in the text");
+    }
+    RecordedDevice& device = m_devices[index];
+    (kind == 'N' ? device.name : device.phys) = std::string(value);
+    seen = true;
+    return Step::Line;
+}
+
+HidRecordingReader::Step HidRecordingReader::Ids(std::string_view rest) {
+    std::size_t index = 0;
+    if (DescribedDevice('I', &index) == Step::Fault)
+        return Step::Fault;
+    if (m_seen[index].i)
+        return Fail("I: a second one for device " + std::to_string(index));
+    std::uint16_t values[3] = {};
+    for (std::uint16_t& value : values) {
+        std::string_view field = NextField(rest);
+        if (field.starts_with("0x") || field.starts_with("0X"))
+            field.remove_prefix(2);
+        if (!ParseNumber(field, value, 16))
+            return Fail("I: wants bus, vendor and product in hex (16 bits each)");
+    }
+    if (!TrimBlanks(rest).empty())
+        return Fail("I: more than bus, vendor and product");
+    RecordedDevice& device = m_devices[index];
+    device.bus = values[0];
+    device.vendor = values[1];
+    device.product = values[2];
+    m_seen[index].i = true;
+    return Step::Line;
+}
+
+HidRecordingReader::Step HidRecordingReader::Report(std::string_view rest) {
+    if (!m_current || m_devices.empty())
+        return Fail("E: before any device is described");
+    const std::size_t device = *m_current;
+    if (!Complete(device))
+        return Fail("E: before the R: and I: lines of device " + std::to_string(device));
+
+    const std::string_view time = NextField(rest);
+    const std::size_t dot = time.find('.');
+    std::uint64_t seconds = 0;
+    std::uint64_t micro = 0;
+    if (dot == std::string_view::npos || !IsDigits(time.substr(0, dot)) ||
+        time.size() - dot - 1 != 6 || !IsDigits(time.substr(dot + 1)) ||
+        !ParseNumber(time.substr(0, dot), seconds, 10) ||
+        !ParseNumber(time.substr(dot + 1), micro, 10) || seconds > kMaxSeconds) {
+        return Fail("E: the time must be seconds.microseconds (6 digits), not " + Quote(time, 20));
+    }
+    const std::uint64_t usec = seconds * 1'000'000 + micro;
+
+    std::size_t size = 0;
+    const std::string_view sizeField = NextField(rest);
+    if (!ParseNumber(sizeField, size, 10))
+        return Fail("E: wants the report's size after the time, not " + Quote(sizeField, 20));
+    if (size == 0 || size > kMaxRecordedReport)
+        return Fail("E: a report of " + std::to_string(size) + " bytes (1 to 4096 are possible)");
+    if (Bytes('E', rest, size, &m_event.data) == Step::Fault)
+        return Step::Fault;
+
+    // A step back is a clock set back, not a fault of the reports: no gap there, and the
+    // spacing of the reports after it kept.
+    std::uint64_t time0 = m_lastTime;
+    if (usec < m_lastUsec) {
+        if (m_warnings.timeSteps++ == 0) {
+            m_warnings.firstStepLine = m_line;
+            m_warnings.firstStepUsec = m_lastUsec - usec;
+        }
+    } else if (m_events > 0) {
+        time0 += usec - m_lastUsec;
+    } else {
+        time0 = usec;
+    }
+    if (time0 > kMaxUsec)
+        return Fail("E: with its steps back taken out, the times go past " +
+                    std::to_string(kMaxSeconds) + " s");
+    m_lastUsec = usec;
+    m_lastTime = time0;
+    m_event.device = device;
+    m_event.usec = time0;
+    ++m_events;
+    return Step::Event;
+}
+
+std::optional<HidRecording> ParseHidRecording(std::string_view text, RecordingError* error,
+                                              RecordingWarnings* warnings) {
+    HidRecordingReader reader;
+    HidRecording recording;
+    std::size_t pos = 0;
+    bool ok = true;
+    while (ok && pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        const bool last = end == std::string_view::npos;
+        if (last)
+            end = text.size();
+        switch (reader.Take(text.substr(pos, end - pos), last)) {
+            case HidRecordingReader::Step::Event:
+                recording.events.push_back(reader.Event());
+                break;
+            case HidRecordingReader::Step::Fault:
+                ok = false;
+                break;
+            case HidRecordingReader::Step::Line:
+                break;
+        }
+        pos = end + 1;
+    }
+    if (!ok || !reader.Finish()) {
+        if (error != nullptr)
+            *error = reader.Error();
+        return std::nullopt;
+    }
+    if (warnings != nullptr)
+        *warnings = reader.Warnings();
+    recording.devices = reader.Devices();
+    return recording;
 }

@@ -50,14 +50,14 @@ bool ServiceUntil(ReplayTarget& target, int stopFd, Clock::time_point until) {
 
 }  // namespace
 
-ReplayResult PlayRecording(const HidRecording& recording, ReplayTarget& target,
-                           const ReplayOptions& options, int stopFd,
-                           const std::function<void()>& onStart) {
+ReplayResult PlayEvents(std::size_t devices, ReplayTarget& target, const ReplayOptions& options,
+                        int stopFd, const RecordedEventSource& next,
+                        const std::function<void()>& onStart) {
     ReplayResult result;
     if (options.waitForOpen) {
         for (;;) {
             bool all = true;
-            for (std::size_t i = 0; i < recording.devices.size(); ++i)
+            for (std::size_t i = 0; i < devices; ++i)
                 all = all && target.Opened(i);
             if (all)
                 break;
@@ -72,7 +72,9 @@ ReplayResult PlayRecording(const HidRecording& recording, ReplayTarget& target,
         onStart();
     const double speed = options.speed > 0 ? options.speed : 1.0;
     const Clock::time_point start = Clock::now();
-    for (const RecordedEvent& event : recording.events) {
+    RecordedEvent event;
+    std::string error;
+    while (next(&event, &error)) {
         const auto offset = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double, std::micro>(static_cast<double>(event.usec) / speed));
         const Clock::time_point due = start + offset;
@@ -87,7 +89,24 @@ ReplayResult PlayRecording(const HidRecording& recording, ReplayTarget& target,
         }
         ++result.sent;
     }
+    if (!error.empty()) {
+        result.end = ReplayEnd::Failed;
+        result.error = error;
+    }
     return result;
+}
+
+ReplayResult PlayRecording(const HidRecording& recording, ReplayTarget& target,
+                           const ReplayOptions& options, int stopFd,
+                           const std::function<void()>& onStart) {
+    std::size_t index = 0;
+    auto next = [&](RecordedEvent* event, std::string*) {
+        if (index == recording.events.size())
+            return false;
+        *event = recording.events[index++];
+        return true;
+    };
+    return PlayEvents(recording.devices.size(), target, options, stopFd, next, onStart);
 }
 
 void HoldTarget(ReplayTarget& target, int stopFd) {

@@ -46,7 +46,15 @@ struct ReplayResult {
     std::string error;
 };
 
+// Hands the next report, in the order of their times; false at the end, or with
+// `error` set when it cannot be read.
+using RecordedEventSource = std::function<bool(RecordedEvent* event, std::string* error)>;
+
 // `onStart` runs once the wait for readers is over, just before the first report.
+// The reports come from `next` as they are due, so a long recording need not be held.
+ReplayResult PlayEvents(std::size_t devices, ReplayTarget& target, const ReplayOptions& options,
+                        int stopFd, const RecordedEventSource& next,
+                        const std::function<void()>& onStart = {});
 ReplayResult PlayRecording(const HidRecording& recording, ReplayTarget& target,
                            const ReplayOptions& options, int stopFd,
                            const std::function<void()>& onStart = {});

@@ -79,7 +79,7 @@ void ServedHidTree::Clear() {
     }
 }
 
-bool ServedHidTree::Create(const HidRecording& recording, std::string* error) {
+bool ServedHidTree::Create(const std::vector<RecordedDevice>& devices, std::string* error) {
     Clear();
     try {
         m_root = MakeTempTree("replay-");
@@ -97,8 +97,8 @@ bool ServedHidTree::Create(const HidRecording& recording, std::string* error) {
         Clear();
         return false;
     }
-    for (std::size_t i = 0; i < recording.devices.size(); ++i) {
-        const RecordedDevice& d = recording.devices[i];
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const RecordedDevice& d = devices[i];
         const fs::path dir =
             fs::path(m_sysRoot) / "class/hidraw" / ("hidraw" + std::to_string(i)) / "device";
         fs::create_directories(dir, ec);

@@ -24,7 +24,10 @@ public:
     ServedHidTree& operator=(const ServedHidTree&) = delete;
 
     // hidraw0, hidraw1, ... for the recording's devices in order. False with the reason.
-    bool Create(const HidRecording& recording, std::string* error);
+    bool Create(const std::vector<RecordedDevice>& devices, std::string* error);
+    bool Create(const HidRecording& recording, std::string* error) {
+        return Create(recording.devices, error);
+    }
 
     const std::string& SysRoot() const { return m_sysRoot; }
     const std::string& DevRoot() const { return m_devRoot; }

@@ -43,22 +43,35 @@ UhidTarget::~UhidTarget() {
     Destroy();
 }
 
-bool UhidTarget::Create(const HidRecording& recording, std::string* error,
+bool UhidTarget::Create(const std::vector<RecordedDevice>& devices, std::string* error,
                         const std::string& uhidPath) {
     Destroy();
     if (std::string problem = UhidAccessProblem(uhidPath); !problem.empty()) {
         *error = problem;
         return false;
     }
-    for (std::size_t i = 0; i < recording.devices.size(); ++i) {
-        const RecordedDevice& d = recording.devices[i];
-        Device device;
-        device.fd = HidHandle(::open(uhidPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        if (!device.fd) {
+    std::vector<HidHandle> handles;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        handles.emplace_back(::open(uhidPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        if (!handles.back()) {
             *error = uhidPath + ": " + std::strerror(errno);
-            Destroy();
             return false;
         }
+    }
+    return CreateOn(devices, std::move(handles), error);
+}
+
+bool UhidTarget::CreateOn(const std::vector<RecordedDevice>& devices,
+                          std::vector<HidHandle> handles, std::string* error) {
+    Destroy();
+    if (handles.size() != devices.size()) {
+        *error = "one descriptor per device is needed";
+        return false;
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const RecordedDevice& d = devices[i];
+        Device device;
+        device.fd = std::move(handles[i]);
         // Over 4 KiB: not on the stack of whoever calls us.
         auto ev = std::make_unique<uhid_event>();
         ev->type = UHID_CREATE2;
@@ -88,7 +101,7 @@ bool UhidTarget::Create(const HidRecording& recording, std::string* error,
             pollfd p{m_devices[i].fd.Get(), POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
                 *error = "the kernel did not start device " + std::to_string(i) + " (" +
-                         recording.devices[i].name + ")";
+                         devices[i].name + ")";
                 Destroy();
                 return false;
             }

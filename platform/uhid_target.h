@@ -23,8 +23,16 @@ public:
     // Creates every device of the recording and waits until the kernel has started
     // each. False, with what went wrong and how to get the right to /dev/uhid, when one
     // cannot be made; none is left then.
-    bool Create(const HidRecording& recording, std::string* error,
+    bool Create(const std::vector<RecordedDevice>& devices, std::string* error,
                 const std::string& uhidPath = "/dev/uhid");
+    bool Create(const HidRecording& recording, std::string* error,
+                const std::string& uhidPath = "/dev/uhid") {
+        return Create(recording.devices, error, uhidPath);
+    }
+    // The same on descriptors already open, one per device: /dev/uhid's, or in tests
+    // one end of a socket pair whose other end plays the kernel.
+    bool CreateOn(const std::vector<RecordedDevice>& devices, std::vector<HidHandle> handles,
+                  std::string* error);
     // Destroys the devices (their nodes go away).
     void Destroy();
 

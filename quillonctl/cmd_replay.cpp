@@ -2,18 +2,13 @@
 // through /dev/uhid (the real kernel makes the devices and their hidraw nodes) or,
 // with --virtual, as served nodes in a temporary tree that the window and quillonctl
 // read when QUILLON_SYSFS_ROOT and QUILLON_DEV_ROOT point at it. The whole file is
-// read and checked before any device is made.
+// read and checked before any device is made, then read again as it is played.
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "platform/hid_recording.h"
+#include "platform/hid_recording_file.h"
 #include "platform/hid_replay.h"
 #include "platform/served_hid_tree.h"
 #include "platform/stop_signals.h"
@@ -22,37 +17,11 @@
 
 namespace {
 
-// Larger than any field recording; a mistaken file name does not fill the memory.
-constexpr std::size_t kMaxFile = std::size_t{256} << 20;
-
-bool ReadWhole(const std::string& path, std::string* text, std::string* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        text->append(buffer, static_cast<std::size_t>(n));
-        if (text->size() > kMaxFile) {
-            ::close(fd);
-            *error = path + ": larger than 256 MiB, not a recording";
-            return false;
-        }
-    }
-    const int cause = errno;
-    ::close(fd);
-    if (n < 0) {
-        *error = path + ": " + std::strerror(cause);
-        return false;
-    }
-    return true;
-}
-
-std::string DeviceList(const HidRecording& recording) {
+// TODO(merge): show the names through platform/display_escape.h (N: refuses C0
+// controls, but a C1 one in a name reaches the terminal).
+std::string DeviceList(const std::vector<RecordedDevice>& devices) {
     std::string text;
-    for (const RecordedDevice& d : recording.devices) {
+    for (const RecordedDevice& d : devices) {
         char ids[32];
         std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor, d.product);
         text += std::string(text.empty() ? "" : ", ") + (d.name.empty() ? "(no name)" : d.name) +
@@ -64,14 +33,12 @@ std::string DeviceList(const HidRecording& recording) {
 }  // namespace
 
 int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySettings& settings) {
-    std::string text;
     std::string error;
-    if (!ReadWhole(file, &text, &error))
+    HidRecordingFile recording;
+    if (!recording.Open(file, &error))
         return Fail(error);
-    RecordingError fault;
-    const std::optional<HidRecording> recording = ParseHidRecording(text, &fault);
-    if (!recording)
-        return Fail(file + ": " + fault.Describe());
+    if (const std::string odd = recording.Warnings().Describe(); !odd.empty())
+        std::fprintf(stderr, "quillonctl: warning: %s: %s\n", file.c_str(), odd.c_str());
     if (!InstallStopSignals(&error))
         return Fail(error);
 
@@ -79,12 +46,12 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     UhidTarget uhid;
     ReplayTarget* target = nullptr;
     if (settings.virtualKit) {
-        if (!tree.Create(*recording, &error))
+        if (!tree.Create(recording.Devices(), &error))
             return Fail(error);
         target = &tree;
         if (options.json) {
             nlohmann::json nodes = nlohmann::json::array();
-            for (std::size_t i = 0; i < recording->devices.size(); ++i)
+            for (std::size_t i = 0; i < recording.Devices().size(); ++i)
                 nodes.push_back(tree.NodePath(i));
             PrintJson({{"event", "served"},
                        {"sysfs_root", tree.SysRoot()},
@@ -97,17 +64,17 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
             std::fprintf(stderr,
                          "quillonctl: %s served; run the window or quillonctl with the two "
                          "variables above to see the replay\n",
-                         DeviceList(*recording).c_str());
+                         DeviceList(recording.Devices()).c_str());
         }
     } else {
-        if (!uhid.Create(*recording, &error))
+        if (!uhid.Create(recording.Devices(), &error))
             return Fail(error);
         target = &uhid;
         if (options.json)
-            PrintJson({{"event", "created"}, {"devices", recording->devices.size()}});
+            PrintJson({{"event", "created"}, {"devices", recording.Devices().size()}});
         else
             std::fprintf(stderr, "quillonctl: %s created through /dev/uhid\n",
-                         DeviceList(*recording).c_str());
+                         DeviceList(recording.Devices()).c_str());
     }
     if (!settings.noWait && !options.json)
         std::fprintf(stderr,
@@ -117,13 +84,15 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     auto onStart = [&] {
         begin = std::chrono::steady_clock::now();
         if (options.json)
-            PrintJson({{"event", "started"}, {"reports", recording->events.size()}});
+            PrintJson({{"event", "started"}, {"reports", recording.Events()}});
         else
-            std::fprintf(stderr, "quillonctl: replaying %zu reports at %gx\n",
-                         recording->events.size(), settings.speed);
+            std::fprintf(stderr, "quillonctl: replaying %zu reports at %gx\n", recording.Events(),
+                         settings.speed);
     };
-    const ReplayResult result = PlayRecording(
-        *recording, *target, {settings.speed, !settings.noWait}, StopSignalFd(), onStart);
+    const ReplayResult result = PlayEvents(
+        recording.Devices().size(), *target, {settings.speed, !settings.noWait}, StopSignalFd(),
+        [&](RecordedEvent* event, std::string* why) { return recording.Next(event, why); },
+        onStart);
     // From the first report on: the recording's own time, divided by the speed.
     const double played =
         result.end == ReplayEnd::Stopped && result.sent == 0
@@ -141,11 +110,11 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     if (options.json) {
         PrintJson({{"event", end},
                    {"sent", result.sent},
-                   {"reports", recording->events.size()},
+                   {"reports", recording.Events()},
                    {"played_seconds", played}});
     } else {
         std::fprintf(stderr, "quillonctl: replay %s: %zu of %zu reports sent in %.1f s\n", end,
-                     result.sent, recording->events.size(), played);
+                     result.sent, recording.Events(), played);
     }
     return kExitOk;
 }

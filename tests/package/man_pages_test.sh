@@ -23,21 +23,21 @@ help=$("$quillonctl" --help)
 subcommands=$(sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF { print $1 }')
 [ -n "$subcommands" ] || fault "no subcommands in quillonctl --help"
 for sub in $subcommands; do
-  section "$ctl_page" COMMANDS | grep -qx "\*$sub\*" || fault "subcommand $sub is not under COMMANDS"
-  section "$ctl_page" SYNOPSIS | grep -q "^\*quillonctl $sub\*" || fault "subcommand $sub is not in the SYNOPSIS"
+  section "$ctl_page" COMMANDS | grep -x "\*$sub\*" >/dev/null || fault "subcommand $sub is not under COMMANDS"
+  section "$ctl_page" SYNOPSIS | grep "^\*quillonctl $sub\*" >/dev/null || fault "subcommand $sub is not in the SYNOPSIS"
   for option in $(options_of <<<"$("$quillonctl" "$sub" --help)"); do
-    section "$ctl_page" OPTIONS | grep -q "\*$option\*" || fault "$sub's option $option is not described"
+    section "$ctl_page" OPTIONS | grep "\*$option\*" >/dev/null || fault "$sub's option $option is not described"
   done
 done
 for option in $(options_of <<<"$help"); do
-  section "$ctl_page" OPTIONS | grep -q "\*$option\*" || fault "option $option is not described"
+  section "$ctl_page" OPTIONS | grep "\*$option\*" >/dev/null || fault "option $option is not described"
 done
 
 # "Exit status: 0 ok; 1 usage ...": each number is an entry under EXIT STATUS.
 statuses=$(sed -n '/^Exit status:/,$p' <<<"$help" | grep -oE '(^|; |: )[0-9]+ ' | grep -oE '[0-9]+')
 [ "$(wc -w <<<"$statuses")" -ge 2 ] || fault "no exit statuses in quillonctl --help"
 for status in $statuses; do
-  section "$ctl_page" "EXIT STATUS" | grep -qx "\*$status\*" || fault "exit status $status is not described"
+  section "$ctl_page" "EXIT STATUS" | grep -x "\*$status\*" >/dev/null || fault "exit status $status is not described"
 done
 
 # Every variable the programs' sources read from the environment.

@@ -1,6 +1,7 @@
 // libFuzzer: the hid-recorder file parser on any text. A text it accepts comes back the
 // same through the writer and the parser again, within the kernel's limits; a text it
-// refuses is refused on a line the text has.
+// refuses is refused on a line the text has, with a message that carries no control
+// character (what it quotes of the text is escaped).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,17 +12,22 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     RecordingError error;
-    const auto recording = ParseHidRecording(text, &error);
+    RecordingWarnings warnings;
+    const auto recording = ParseHidRecording(text, &error, &warnings);
+    std::size_t lines = 1;
+    for (char c : text)
+        lines += c == '\n' ? 1 : 0;
     if (!recording) {
-        std::size_t lines = 1;
-        for (char c : text)
-            lines += c == '\n' ? 1 : 0;
-        if (error.line > lines || error.what.empty() ||
-            error.Describe().find('\n') != std::string::npos) {
+        if (error.line > lines || error.what.empty())
             __builtin_trap();
+        for (char c : error.Describe()) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == '\x7f')
+                __builtin_trap();
         }
         return 0;
     }
+    if ((warnings.timeSteps > 0) != (warnings.firstStepLine > 0) || warnings.firstStepLine > lines)
+        __builtin_trap();
     if (recording->devices.empty())
         __builtin_trap();
     std::uint64_t last = 0;

@@ -4,11 +4,18 @@
 #include "platform/hid_recording.h"
 
 #include <gtest/gtest.h>
+#include <linux/uhid.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -16,8 +23,11 @@
 
 #include "platform/hid_device.h"
 #include "platform/hid_recorder.h"
+#include "platform/hid_recording_file.h"
 #include "platform/hid_replay.h"
 #include "platform/served_hid_tree.h"
+#include "platform/temp_tree.h"
+#include "platform/uhid_target.h"
 
 namespace {
 
@@ -104,7 +114,7 @@ TEST(HidRecordingFormat, MalformedAndTruncatedFilesNameTheirLine) {
         {"# only a comment\n", 0, "no device"},
         {"hello world\n", 1, "not a line of a hid-recorder file"},
         {"X: 1\n", 1, "unknown line type"},
-        {"R: 4 05 01 c0\n", 1, "gives 3 bytes, its size says 4"},
+        {"R: 4 05 01 c0\n", 1, "3 of the 4 descriptor bytes"},
         {"R: 2 05 01 c0\n", 1, "more bytes"},
         {"R: 3 05 1 c0\n", 1, "not a byte in hex"},
         {"R: 0\n", 1, "a descriptor of 0 bytes"},
@@ -115,7 +125,6 @@ TEST(HidRecordingFormat, MalformedAndTruncatedFilesNameTheirLine) {
         {head + "E: 000000.100000 5 05 40 40 00 02\nE: 000000.200000 5 05 4", 5,
          "is the file cut short"},
         {head + "E: 0.5 1 00\n", 4, "seconds.microseconds"},
-        {head + "E: 000001.000000 1 00\nE: 000000.900000 1 00\n", 5, "goes back"},
         {head + "E: 000000.000000 4097 00\n", 4, "a report of 4097 bytes"},
         {head + "I: 3 0471 0606\n", 4, "a second one"},
         {head + "R: 3 05 01 c0\n", 4, "several devices need D: lines"},
@@ -126,6 +135,18 @@ TEST(HidRecordingFormat, MalformedAndTruncatedFilesNameTheirLine) {
         {"D: 0\n" + head + "D: 2\n", 5, "comes before device 1"},
         {"D: 0\n" + head + "D: 1\nR: 3 05 01 c0\n", 6, "device 1 has no R: or no I:"},
         {"D: 0\n" + head + "R: 3 05 01 c0\n", 5, "a second descriptor"},
+        // A descriptor line wrapped by a mail program: how much of it is there.
+        {"R: 29 06 00 ff 09 00 a1 01 15 00 26 ff 00 75 08 95\n 08 81 02 09 01 95 08 91 02 c0 "
+         "00 00 00\nN: pad\n",
+         1, "15 of the 29 descriptor bytes"},
+        {"# " + std::string(kMaxRecordingLine, '#') + "\n", 1, "longer than 65536 bytes"},
+        {[] {
+             std::string text;
+             for (int i = 0; i <= 64; ++i)
+                 text += "D: " + std::to_string(i) + "\n";
+             return text;
+         }(),
+         65, "more than the 64 devices"},
     };
     for (const Case& c : cases) {
         RecordingError error;
@@ -137,6 +158,108 @@ TEST(HidRecordingFormat, MalformedAndTruncatedFilesNameTheirLine) {
         }
     }
 }
+
+// What field recordings hold that is odd but no fault: reports that share a time (two
+// reports read at once), lines of a HID-BPF program, a clock set back while it was
+// recorded (one warning; the step replayed as no gap).
+TEST(HidRecordingFormat, FieldRecordingsThatAreOddButWhole) {
+    const std::string head =
+        "R: 3 05 01 c0\n"
+        "N: pad\n"
+        "I: 3 0471 0606\n";
+    struct Case {
+        std::string text;
+        std::vector<std::uint64_t> times;
+        std::string warning;  // "" for none
+    } cases[] = {
+        {head + "E: 000001.000000 1 00\nE: 000001.000000 1 01\nE: 000001.000000 1 02\n",
+         {1'000'000, 1'000'000, 1'000'000},
+         ""},
+        {"B: 10 udev-hid-bpf_0010-Mouse.bpf.o\n" + head +
+             "B: 0 some program\nE: 000000.500000 1 00\n",
+         {500'000},
+         ""},
+        {head + "E: 003600.100000 1 00\nE: 003600.300000 1 01\n"
+                "E: 000000.200000 1 02\nE: 000000.250000 1 03\n"
+                "E: 000000.100000 1 04\nE: 000000.110000 1 05\n",
+         {3'600'100'000, 3'600'300'000, 3'600'300'000, 3'600'350'000, 3'600'350'000, 3'600'360'000},
+         "line 6: the time steps back 3600.100000 s (was a clock set back while it was "
+         "recorded?); replayed as no gap, as are the 1 more steps back after it"},
+    };
+    for (const Case& c : cases) {
+        RecordingError error;
+        RecordingWarnings warnings;
+        const auto r = ParseHidRecording(c.text, &error, &warnings);
+        ASSERT_TRUE(r) << c.text << " -> " << error.Describe();
+        std::vector<std::uint64_t> times;
+        for (const RecordedEvent& e : r->events)
+            times.push_back(e.usec);
+        EXPECT_EQ(times, c.times) << c.text;
+        EXPECT_EQ(warnings.Describe(), c.warning) << c.text;
+        // Written again it reads back the same, with no warning left.
+        RecordingWarnings again;
+        const auto reread = ParseHidRecording(FormatHidRecording(*r), &error, &again);
+        ASSERT_TRUE(reread) << error.Describe();
+        EXPECT_EQ(reread->events, r->events);
+        EXPECT_EQ(again.Describe(), "");
+    }
+}
+
+// A refused line is quoted with its control characters shown, not sent to the
+// terminal that shows the message.
+TEST(HidRecordingFormat, AQuotedLineCarriesNoControlCharacters) {
+    const std::string head = "R: 3 05 01 c0\nN: pad\nI: 3 0471 0606\n";
+    for (const std::string& text :
+         {std::string("\x1b]0;owned\x07\x1b[2J\n"), std::string("\x1b[2J: x\n"),
+          head + "E: \x1b[2J 1 00\n", head + "E: 000000.000000 \x1b[2J 00\n",
+          std::string("R: 3 05 \x9b\x32J c0\n"),
+          std::string("D: \xc2\x9b"
+                      "2J\n")}) {
+        RecordingError error;
+        ASSERT_FALSE(ParseHidRecording(text, &error)) << text;
+        const std::string shown = error.Describe();
+        for (char ch : shown) {
+            const auto c = static_cast<unsigned char>(ch);
+            EXPECT_TRUE(c >= 0x20 && c != 0x7f && c != 0x9b) << shown;
+        }
+        EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("2J"), std::string::npos) << shown;
+    }
+}
+
+// Fires a stop descriptor after `bound` unless it is gone first: a wait of the code
+// under test that never ends fails the test in seconds.
+class Bound {
+public:
+    explicit Bound(int stopFd, std::chrono::milliseconds bound = 10s)
+        : m_thread([this, stopFd, bound] {
+              std::unique_lock lock(m_mutex);
+              if (!m_changed.wait_for(lock, bound, [this] { return m_done; })) {
+                  m_fired = true;
+                  const std::uint64_t one = 1;
+                  [[maybe_unused]] const ssize_t n = write(stopFd, &one, sizeof one);
+              }
+          }) {}
+    ~Bound() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    bool Fired() {
+        std::lock_guard lock(m_mutex);
+        return m_fired;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_done = false;
+    bool m_fired = false;
+    std::thread m_thread;
+};
 
 // A target whose Send records the time; readiness from another thread opens it.
 class FakeTarget : public ReplayTarget {
@@ -204,8 +327,11 @@ TEST(HidReplay, WaitsForAReaderThenKeepsTheRecordedTimesAtTheGivenSpeed) {
         target.OpenFromOutside();
     });
     Clock::time_point started;
-    const ReplayResult result =
-        PlayRecording(r, target, {2.0, true}, stop.fd, [&] { started = Clock::now(); });
+    ReplayResult result;
+    {
+        Bound bound(stop.fd);
+        result = PlayRecording(r, target, {2.0, true}, stop.fd, [&] { started = Clock::now(); });
+    }
     opener.join();
     ASSERT_EQ(result.end, ReplayEnd::Done);
     EXPECT_EQ(result.sent, 3u);
@@ -257,6 +383,7 @@ TEST(HidReplay, StopEndsEveryWaitAtOnceAndAGoneDeviceEndsTheReplay) {
         FakeTarget target;
         target.failAfter = 1;
         Stop stop;
+        Bound bound(stop.fd);
         const ReplayResult result = PlayRecording(r, target, {1000.0, false}, stop.fd);
         EXPECT_EQ(result.end, ReplayEnd::Failed);
         EXPECT_EQ(result.sent, 1u);
@@ -281,6 +408,7 @@ TEST(ServedHidTree, EveryReaderGetsEveryReportAndTheDevicesReadBackWhole) {
     EXPECT_EQ(second.Devices()[0], r.devices[1]);
 
     Stop stop;
+    Bound bound(stop.fd);
     const ReplayResult result = PlayRecording(r, *tree, {1000.0, true}, stop.fd);
     ASSERT_EQ(result.end, ReplayEnd::Done);
     EXPECT_EQ(tree->Readers(1), 2u);
@@ -299,6 +427,7 @@ TEST(ServedHidTree, EveryReaderGetsEveryReportAndTheDevicesReadBackWhole) {
     EXPECT_FALSE(
         second.Run(stop.fd, collect(&secondGot), [&](std::size_t, std::uint64_t, int) { ++gone; }));
     EXPECT_EQ(gone, 3);
+    EXPECT_FALSE(bound.Fired());
     // In order per device (the recorder takes the two nodes as they come).
     for (std::size_t device : {0u, 1u}) {
         std::vector<std::vector<std::uint8_t>> got, want;
@@ -344,6 +473,156 @@ TEST(HidRecorder, ReadsWithoutTheLockAndSaysWhyANodeCannotBeOpened) {
     EXPECT_FALSE(missing.Open(hid, {other}, &error));
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(error, other + ": not a hidraw interface (sysfs gives no descriptor or ids for it)");
+}
+
+// A recording read from its file in two passes reads as the whole text does: lines
+// that straddle the reads, "\r\n", a device described after the first reports, a last
+// line without "\n"; and what is no file to replay is refused before it is read.
+TEST(HidRecordingFile, TwoPassesReadWhatTheParserReads) {
+    HidRecording r = TwoDevices();
+    r.events.clear();
+    for (std::uint64_t i = 0; i < 6000; ++i)
+        r.events.push_back(
+            {i % 7 == 0 ? 1u : 0u, i * 1000, std::vector<std::uint8_t>(1 + i % 9, 0xa5)});
+    std::string text = FormatHidRecording(r);
+    // Device 1 described only after device 0's first reports.
+    const std::string second = FormatRecordedDevice(r.devices[1], 1);
+    text.erase(text.find(second), second.size());
+    const std::size_t firstOfOne = text.find("D: 1\nE:");
+    text.insert(firstOfOne, second);
+    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+        text.insert(at, "\r");
+    text.pop_back();  // the last "\n"
+    RecordingError error;
+    const auto whole = ParseHidRecording(text, &error);
+    ASSERT_TRUE(whole) << error.Describe();
+    ASSERT_GT(text.size(), 3u * 65536);
+
+    const std::string dir = MakeTempTree("recording-file-");
+    const std::string path = dir + "/field.hidrec";
+    std::ofstream(path, std::ios::binary) << text;
+    HidRecordingFile file;
+    std::string why;
+    ASSERT_TRUE(file.Open(path, &why)) << why;
+    EXPECT_EQ(file.Devices(), whole->devices);
+    EXPECT_EQ(file.Events(), whole->events.size());
+    std::vector<RecordedEvent> read;
+    RecordedEvent event;
+    while (file.Next(&event, &why))
+        read.push_back(event);
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(read, whole->events);
+
+    // A fault found by the first pass, named with the file and the line.
+    std::ofstream(path, std::ios::binary) << text.substr(0, text.size() - 4);
+    EXPECT_FALSE(file.Open(path, &why));
+    const std::size_t lines =
+        static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    EXPECT_EQ(why.rfind(path + ": line " + std::to_string(lines) + ": E: ", 0), 0u) << why;
+    EXPECT_NE(why.find("cut short"), std::string::npos) << why;
+
+    // Refused at once, by what they are.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    { std::ofstream(dir + "/sparse") << ""; }
+    ASSERT_EQ(truncate((dir + "/sparse").c_str(), (off_t{257} << 20)), 0);
+    const std::pair<std::string, std::string> refused[] = {
+        {dir + "/fifo", ": a FIFO, not a regular file"},
+        {"/dev/zero", ": a character device, not a regular file"},
+        {dir, ": a directory, not a regular file"},
+        {dir + "/sparse", ": 257 MiB, larger than the 256 MiB a recording may have"},
+        {dir + "/none", ": No such file or directory"}};
+    for (const auto& [refusedPath, says] : refused) {
+        HidRecordingFile other;
+        EXPECT_FALSE(other.Open(refusedPath, &why));
+        EXPECT_EQ(why.rfind(refusedPath + says, 0), 0u) << why;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// One end of a socket pair plays /dev/uhid: the kernel's start is no reader, and no
+// report goes out before a program has opened the device (the kernel's open).
+class FakeUhid {
+public:
+    FakeUhid() {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        ours = HidHandle(pair[0]);
+        theirs = HidHandle(pair[1]);
+        fcntl(theirs.Get(), F_SETFL, O_NONBLOCK);
+    }
+    void Tell(std::uint32_t type, std::uint32_t id = 0) {
+        auto ev = std::make_unique<uhid_event>();
+        ev->type = type;
+        ev->u.get_report.id = id;
+        ASSERT_EQ(write(ours.Get(), ev.get(), sizeof *ev), static_cast<ssize_t>(sizeof *ev));
+    }
+    // The next event the target wrote, within `timeout`; none: type 0.
+    uhid_event Next(std::chrono::milliseconds timeout) {
+        uhid_event ev{};
+        pollfd p{ours.Get(), POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) == 1) {
+            EXPECT_EQ(read(ours.Get(), &ev, sizeof ev), static_cast<ssize_t>(sizeof ev));
+        }
+        return ev;
+    }
+    HidHandle ours, theirs;
+};
+
+TEST(UhidTarget, NoReportGoesOutBeforeTheKernelSaysADeviceIsOpen) {
+    HidRecording r = TwoDevices();
+    r.events = {{0, 0, {0x11}}, {1, 1000, {0x22, 0x22}}};
+    FakeUhid kernel[2];
+    std::vector<HidHandle> handles;
+    for (FakeUhid& k : kernel) {
+        k.Tell(UHID_START);
+        handles.push_back(std::move(k.theirs));
+    }
+    UhidTarget target;
+    std::string error;
+    ASSERT_TRUE(target.CreateOn(r.devices, std::move(handles), &error)) << error;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const uhid_event created = kernel[i].Next(1s);
+        ASSERT_EQ(created.type, UHID_CREATE2);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(created.u.create2.name)),
+                  r.devices[i].name);
+        EXPECT_EQ(created.u.create2.product, r.devices[i].product);
+        EXPECT_EQ(std::vector<std::uint8_t>(created.u.create2.rd_data,
+                                            created.u.create2.rd_data + created.u.create2.rd_size),
+                  r.devices[i].descriptor);
+    }
+
+    Stop stop;
+    ReplayResult result;
+    std::thread player([&] {
+        Bound bound(stop.fd);
+        result = PlayRecording(r, target, {1.0, true}, stop.fd);
+    });
+    // Started, and device 0 opened: still nothing, for device 1 has no reader.
+    kernel[0].Tell(UHID_OPEN);
+    // A request the recording cannot answer is refused at once, also while waiting.
+    kernel[1].Tell(UHID_GET_REPORT, 7);
+    const uhid_event reply = kernel[1].Next(2s);
+    EXPECT_EQ(reply.type, UHID_GET_REPORT_REPLY);
+    EXPECT_EQ(reply.u.get_report_reply.id, 7u);
+    EXPECT_EQ(reply.u.get_report_reply.err, EIO);
+    EXPECT_EQ(kernel[0].Next(200ms).type, 0u) << "a report before every device was opened";
+    EXPECT_EQ(kernel[1].Next(0ms).type, 0u);
+
+    const auto opened = Clock::now();
+    kernel[1].Tell(UHID_OPEN);
+    const uhid_event first = kernel[0].Next(2s);
+    const auto firstAt = Clock::now();
+    const uhid_event second = kernel[1].Next(2s);
+    player.join();
+    EXPECT_EQ(result.end, ReplayEnd::Done);
+    ASSERT_EQ(first.type, UHID_INPUT2);
+    EXPECT_EQ(first.u.input2.size, 1u);
+    EXPECT_EQ(first.u.input2.data[0], 0x11);
+    EXPECT_LT(firstAt - opened, 100ms);
+    ASSERT_EQ(second.type, UHID_INPUT2);
+    EXPECT_EQ(second.u.input2.size, 2u);
+    target.Destroy();
+    EXPECT_EQ(kernel[0].Next(1s).type, UHID_DESTROY);
 }
 
 }  // namespace

@@ -58,8 +58,11 @@ bool HidRecordingFile::Open(const std::string& path, std::string* error) {
     std::string_view line;
     bool last = false;
     while (NextLine(&line, &last, error)) {
-        if (m_reader.Take(line, last) == HidRecordingReader::Step::Fault)
+        const HidRecordingReader::Step step = m_reader.Take(line, last);
+        if (step == HidRecordingReader::Step::Fault)
             break;
+        if (step == HidRecordingReader::Step::Event)
+            m_lastUsec = m_reader.Event().usec;
     }
     if (!error->empty())
         return false;

@@ -26,6 +26,8 @@ public:
 
     const std::vector<RecordedDevice>& Devices() const { return m_devices; }
     std::size_t Events() const { return m_events; }
+    // The last report's time since the start: how long a replay at speed 1 takes.
+    std::uint64_t LastUsec() const { return m_lastUsec; }
     const RecordingWarnings& Warnings() const { return m_warnings; }
 
     // The next report, from the first on. False at the end, or with `error` set when
@@ -46,6 +48,7 @@ private:
     HidRecordingReader m_reader;
     std::vector<RecordedDevice> m_devices;
     std::size_t m_events = 0;
+    std::uint64_t m_lastUsec = 0;
     RecordingWarnings m_warnings;
     bool m_done = false;
 };

@@ -11,6 +11,7 @@
 #include "platform/stop_signals.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
+#include "quillonctl/receiver_check.h"
 #include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
@@ -60,8 +61,14 @@ int ExitFor(CalibrationVerdict verdict, std::optional<std::int32_t> result) {
 
 class TerminalCalibration : public ICalibrationDialog {
 public:
+    // The dialog's texts go to stdout; with JSON there, to stderr, and only for a
+    // person at a terminal.
     TerminalCalibration(EventLoop& loop, bool json, std::chrono::milliseconds waitPeriod)
-        : m_loop(loop), m_json(json), m_tty(!json && ::isatty(STDOUT_FILENO)), m_wait(waitPeriod) {}
+        : m_loop(loop),
+          m_out(json ? stderr : stdout),
+          m_show(!json || ::isatty(STDERR_FILENO)),
+          m_tty(::isatty(json ? STDERR_FILENO : STDOUT_FILENO)),
+          m_wait(waitPeriod) {}
 
     void Attach(TokenCalibration* core) { m_core = core; }
 
@@ -77,13 +84,16 @@ public:
         if (m_core->Status() != m_status) {
             m_status = m_core->Status();
             Line(m_status);
-            StartCountdown();
+            if (m_status != "请再次输入令匙键")
+                StartCountdown(m_wait);
+            else
+                StopCountdown();
         }
     }
     void EnableSecondInput(bool) override {}
     void ShowVerdict(CalibrationVerdict verdict) override {
         m_verdict = verdict;
-        Line(CalibrationVerdictText(verdict));
+        Line(WithServiceResult(CalibrationVerdictText(verdict), m_core->ServiceResult()));
     }
     void Closed() override {
         StopCountdown();
@@ -96,11 +106,21 @@ public:
     void Post(std::function<void()> call) override { m_loop.Post(std::move(call)); }
 
     void Line(const std::string& text) {
-        if (m_json)
+        if (!m_show)
             return;
         ClearCountdown();
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
+        std::fprintf(m_out, "%s\n", text.c_str());
+        std::fflush(m_out);
+    }
+
+    // While a wait runs, the seconds left, on one line that is rewritten (a TTY only).
+    void StartCountdown(std::chrono::milliseconds period) {
+        StopCountdown();
+        if (!m_tty || !m_show)
+            return;
+        m_countdownEnd = std::chrono::steady_clock::now() + period;
+        Tick();
+        m_loop.SetTimer(kCountdownTimer, 1s, [this] { Tick(); });
     }
 
     std::optional<CalibrationVerdict> Verdict() const { return m_verdict; }
@@ -108,15 +128,6 @@ public:
     const std::string& Second() const { return m_second; }
 
 private:
-    // While a wait runs, the seconds left, on one line that is rewritten (a TTY only).
-    void StartCountdown() {
-        StopCountdown();
-        if (!m_tty || m_status.empty() || m_status == "请再次输入令匙键")
-            return;
-        m_countdownEnd = std::chrono::steady_clock::now() + m_wait;
-        Tick();
-        m_loop.SetTimer(kCountdownTimer, 1s, [this] { Tick(); });
-    }
     void Tick() {
         const auto left = std::chrono::ceil<std::chrono::seconds>(m_countdownEnd -
                                                                   std::chrono::steady_clock::now());
@@ -124,8 +135,8 @@ private:
             StopCountdown();
             return;
         }
-        std::printf("\r  %lld s ", static_cast<long long>(left.count()));
-        std::fflush(stdout);
+        std::fprintf(m_out, "\r  %lld s ", static_cast<long long>(left.count()));
+        std::fflush(m_out);
         m_countdownShown = true;
     }
     void StopCountdown() {
@@ -135,12 +146,13 @@ private:
     void ClearCountdown() {
         if (!m_countdownShown)
             return;
-        std::printf("\r          \r");
+        std::fprintf(m_out, "\r          \r");
         m_countdownShown = false;
     }
 
     EventLoop& m_loop;
-    const bool m_json;
+    std::FILE* const m_out;
+    const bool m_show;
     const bool m_tty;
     const std::chrono::milliseconds m_wait;
     TokenCalibration* m_core = nullptr;
@@ -164,6 +176,9 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
     const TokenCalibration::Periods periods{
         std::chrono::milliseconds(static_cast<long long>(waitSeconds * 1000)),
         std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000))};
+    // Without a working receiver no press can come: say why at once.
+    if (const int status = RequireIrReceiver(); status != kExitOk)
+        return status;
     EventLoop loop;
     TerminalDialog dialog({false, options.json, false});
     ReceiverSession session(dialog);
@@ -178,6 +193,10 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
         face.Line("令匙校准");
         face.Line(kPrompt);
         calibration.Start();
+        // The time-out applies to the first press too, not only from it: the first
+        // input sets the same timer again.
+        face.SetTimer(TokenCalibration::IDT_TIMEOUT, periods.timeout);
+        face.StartCountdown(periods.timeout);
         signalled = loop.Run();
         // A stop signal ends it as Escape ends the dialog: the call is cancelled.
         calibration.Cancel();
@@ -193,13 +212,12 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
         return Fail("the calibration ended without a verdict");
     const int status = ExitFor(*verdict, result);
     if (options.json) {
-        nlohmann::json object = {{"verdict", VerdictKey(*verdict, result)},
-                                 {"text", CalibrationVerdictText(*verdict)},
-                                 {"first_password", face.First()},
-                                 {"second_password", face.Second()},
-                                 {"exit_status", status}};
-        object["service_result"] = result ? nlohmann::json(*result) : nlohmann::json(nullptr);
-        PrintJson(object);
+        PrintJson({{"verdict", VerdictKey(*verdict, result)},
+                   {"text", CalibrationVerdictText(*verdict)},
+                   {"first_password", face.First()},
+                   {"second_password", face.Second()},
+                   {"service_result", ServiceResultJson(result)},
+                   {"exit_status", status}});
     }
     return status;
 }

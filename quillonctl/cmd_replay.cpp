@@ -4,8 +4,14 @@
 // read when QUILLON_SYSFS_ROOT and QUILLON_DEV_ROOT point at it. The whole file is
 // read and checked before any device is made, then read again as it is played.
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "platform/hid_recording_file.h"
@@ -13,9 +19,12 @@
 #include "platform/served_hid_tree.h"
 #include "platform/stop_signals.h"
 #include "platform/uhid_target.h"
+#include "platform/worker_thread.h"
 #include "quillonctl/ctl.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // TODO(merge): show the names through platform/display_escape.h (N: refuses C0
 // controls, but a C1 one in a name reaches the terminal).
@@ -29,6 +38,71 @@ std::string DeviceList(const std::vector<RecordedDevice>& devices) {
     }
     return text;
 }
+
+// Passes everything on to the real target and counts the reports that went.
+class CountingTarget : public ReplayTarget {
+public:
+    explicit CountingTarget(ReplayTarget& inner) : m_inner(inner) {}
+    std::vector<int> Descriptors() const override { return m_inner.Descriptors(); }
+    void Service() override { m_inner.Service(); }
+    bool Opened(std::size_t device) const override { return m_inner.Opened(device); }
+    bool Send(std::size_t device, std::span<const std::uint8_t> report) override {
+        const bool ok = m_inner.Send(device, report);
+        if (ok)
+            m_sent.fetch_add(1, std::memory_order_relaxed);
+        return ok;
+    }
+    std::string LastError() const override { return m_inner.LastError(); }
+    std::size_t Sent() const { return m_sent.load(std::memory_order_relaxed); }
+
+private:
+    ReplayTarget& m_inner;
+    std::atomic<std::size_t> m_sent{0};
+};
+
+// Reports sent and time left on one rewritten stderr line, twice a second, while the
+// replay runs; for a person at a terminal only.
+class ReplayProgress {
+public:
+    ReplayProgress(const CountingTarget& target, std::size_t reports, double seconds)
+        : m_target(target), m_reports(reports), m_seconds(seconds) {}
+    ~ReplayProgress() { Stop(); }
+
+    void Start() {
+        const auto begin = std::chrono::steady_clock::now();
+        m_thread.Start([this, begin] {
+            std::unique_lock lock(m_mutex);
+            do {
+                const double elapsed =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+                std::fprintf(stderr, "\rquillonctl: %zu of %zu reports sent, %.0f s left ",
+                             m_target.Sent(), m_reports, std::max(0.0, m_seconds - elapsed));
+                m_shown = true;
+            } while (!m_changed.wait_for(lock, 500ms, [this] { return m_stop; }));
+        });
+    }
+    void Stop() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.Join();
+        if (m_shown)
+            std::fprintf(stderr, "\r%60s\r", "");
+        m_shown = false;
+    }
+
+private:
+    const CountingTarget& m_target;
+    const std::size_t m_reports;
+    const double m_seconds;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stop = false;
+    bool m_shown = false;  // the progress thread's until it is joined
+    WorkerThread m_thread;
+};
 
 }  // namespace
 
@@ -80,6 +154,11 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         std::fprintf(stderr,
                      "quillonctl: waiting until a program opens every device (Ctrl-C to stop)\n");
 
+    CountingTarget counting(*target);
+    const double length = static_cast<double>(recording.LastUsec()) / 1e6 / settings.speed;
+    ReplayProgress progress(counting, recording.Events(), length);
+    const bool showProgress =
+        !options.json && ::isatty(STDOUT_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0;
     auto begin = std::chrono::steady_clock::now();
     auto onStart = [&] {
         begin = std::chrono::steady_clock::now();
@@ -88,11 +167,14 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         else
             std::fprintf(stderr, "quillonctl: replaying %zu reports at %gx\n", recording.Events(),
                          settings.speed);
+        if (showProgress)
+            progress.Start();
     };
     const ReplayResult result = PlayEvents(
-        recording.Devices().size(), *target, {settings.speed, !settings.noWait}, StopSignalFd(),
+        recording.Devices().size(), counting, {settings.speed, !settings.noWait}, StopSignalFd(),
         [&](RecordedEvent* event, std::string* why) { return recording.Next(event, why); },
         onStart);
+    progress.Stop();
     // From the first report on: the recording's own time, divided by the speed.
     const double played =
         result.end == ReplayEnd::Stopped && result.sent == 0

@@ -9,6 +9,7 @@
 #include "platform/worker_thread.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
+#include "quillonctl/receiver_check.h"
 #include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
@@ -38,11 +39,12 @@ int ExitFor(VerifyOutcome outcome) {
 // signal, which cancels the call (StopRunning) instead of waiting for the network.
 // Nothing when a signal came first.
 std::optional<VerifyOutcome> VerifyInterruptibly(EventLoop& loop, const std::string& serial,
-                                                 const std::string& password) {
+                                                 const std::string& password,
+                                                 std::optional<std::int32_t>* result) {
     std::optional<VerifyOutcome> outcome;
     WorkerThread call;
     if (!call.Start([&] {
-            outcome = RunTokenVerification(serial, password);
+            outcome = RunTokenVerification(serial, password, result);
             loop.Quit();
         })) {
         return VerifyOutcome::Exception;
@@ -56,10 +58,48 @@ std::optional<VerifyOutcome> VerifyInterruptibly(EventLoop& loop, const std::str
     return outcome;
 }
 
+// Far beyond a real serial number or password, and short enough for a message.
+constexpr std::size_t kMaxValueBytes = 64;
+
+// A value given on the command line, before anything is sent: false (with a message)
+// for what the request cannot carry or no token has, true with a warning for a value
+// that is not `digits` digits, which the service may still be probed with.
+bool CheckGivenValue(const char* option, const std::string& value, std::size_t digits) {
+    const std::string shown = EscapeForMessage(value);
+    if (value.size() > kMaxValueBytes) {
+        Fail(std::string(option) + ": longer than " + std::to_string(kMaxValueBytes) +
+             " bytes: \"" + EscapeForMessage(value.substr(0, kMaxValueBytes)) + "\"...");
+        return false;
+    }
+    // Whatever EscapeForMessage has to escape: control characters, U+FFFE, U+FFFF and
+    // bytes that are not UTF-8 (backslashes aside, which it doubles).
+    std::string doubled;
+    for (const char c : value)
+        doubled += c == '\\' ? std::string(2, c) : std::string(1, c);
+    const bool plain = shown == doubled;
+    if (!plain) {
+        Fail(std::string(option) +
+             ": holds a control character, U+FFFE, U+FFFF or bytes that are not UTF-8: \"" + shown +
+             "\"");
+        return false;
+    }
+    const bool allDigits =
+        value.size() == digits && value.find_first_not_of("0123456789") == std::string::npos;
+    if (!allDigits) {
+        std::fprintf(stderr, "quillonctl: warning: %s \"%s\" is not %zu digits; sent as it is\n",
+                     option, shown.c_str(), digits);
+    }
+    return true;
+}
+
 }  // namespace
 
 int RunVerify(const CtlOptions& options, const std::optional<std::string>& serialArg,
               const std::optional<std::string>& passwordArg, bool wait, double timeoutSeconds) {
+    if (serialArg && !CheckGivenValue("--serial", *serialArg, 9))
+        return kExitUsage;
+    if (passwordArg && !CheckGivenValue("--password", *passwordArg, 8))
+        return kExitUsage;
     std::string error;
     if (!SetUpServiceFlows(options, &error))
         return Fail(error);
@@ -81,6 +121,9 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
                 loop.Quit();
             });
         });
+        // Without a working receiver no press can come: say why at once.
+        if (const int status = RequireIrReceiver(); status != kExitOk)
+            return status;
         if (!session.Start())
             return Fail("cannot start the receiver threads");
         if (!options.json)
@@ -105,7 +148,9 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
     }
 
     EventLoop callLoop;
-    const std::optional<VerifyOutcome> outcome = VerifyInterruptibly(callLoop, serial, password);
+    std::optional<std::int32_t> result;
+    const std::optional<VerifyOutcome> outcome =
+        VerifyInterruptibly(callLoop, serial, password, &result);
     session.Stop();
     if (!outcome) {
         EndByStopSignal();
@@ -121,9 +166,11 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
                    {"password", password},
                    {"verdict", VerifyOutcomeKey(*outcome)},
                    {"text", VerifyText(*outcome)},
+                   {"service_result", ServiceResultJson(result)},
                    {"exit_status", status}});
     } else {
-        std::printf("%s %s: %s\n", serial.c_str(), password.c_str(), VerifyText(*outcome));
+        std::printf("%s %s: %s\n", serial.c_str(), password.c_str(),
+                    WithServiceResult(VerifyText(*outcome), result).c_str());
     }
     return status;
 }

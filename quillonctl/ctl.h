@@ -3,9 +3,11 @@
 // What the subcommands of quillonctl share: output options, exit statuses, the HID
 // tree, and the way errors and JSON are written.
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class HidSystem;
@@ -37,11 +39,22 @@ HidSystem& CtlHid();
 // "quillonctl: <message>" on stderr; returns kExitUsage.
 int Fail(const std::string& message);
 
+// `text` for a message that quotes it: control characters (C0, DEL, C1), U+FFFE,
+// U+FFFF and bytes that are not UTF-8 as \n, \t, \r, \xNN or \uNNNN; a backslash
+// doubled. Other UTF-8 as is.
+std::string EscapeForMessage(std::string_view text);
+
 // One JSON document (or JSON Lines record) on stdout, flushed.
 void PrintJson(const nlohmann::json& value);
 
 // Seconds on the monotonic clock, for event timestamps.
 double MonotonicSeconds();
+
+// A verdict's text with the service's own answer after it, "... (result 21003)", when
+// the service answered anything but 0 (a pass needs no number).
+std::string WithServiceResult(const std::string& text, std::optional<std::int32_t> result);
+// `service_result` of the JSON output: the ReviseEkeyResult, or null without a reply.
+nlohmann::json ServiceResultJson(std::optional<std::int32_t> result);
 
 // The stable JSON name of a verification's outcome ("passed", "bound", ...).
 const char* VerifyOutcomeKey(VerifyOutcome outcome);

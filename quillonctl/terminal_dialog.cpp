@@ -173,13 +173,15 @@ void TerminalDialog::OnTokenTaken(const char* digits) {
     }
     if (m_settings.verify && !g_bCalibrating.load()) {
         // On this dispatcher thread, as the main dialog does it.
-        const VerifyOutcome outcome = RunTokenVerification(split.serial, split.password);
+        std::optional<std::int32_t> result;
+        const VerifyOutcome outcome = RunTokenVerification(split.serial, split.password, &result);
         std::lock_guard lock(m_mutex);
-        Event(std::string("verification ") + VerifyText(outcome),
+        Event("verification " + WithServiceResult(VerifyText(outcome), result),
               {{"event", "verification"},
                {"serial", split.serial},
                {"verdict", VerifyOutcomeKey(outcome)},
-               {"text", VerifyText(outcome)}});
+               {"text", VerifyText(outcome)},
+               {"service_result", ServiceResultJson(result)}});
     }
     if (hook)
         hook(Frame{TOKEN_OK, split.serial, split.password});

@@ -646,6 +646,9 @@ std::int32_t CUserAndHardwareService::Call(const char16_t* ekeysn, const char16_
     params.ekeydp2 = ekeydp2;
 
     std::int32_t rc = WriteReviseEkeyRequest(params, ServiceNamespaceUri(), m_requestBody);
+    if (rc == E_INVALIDARG) {
+        return Fail(rc, "a value holds a character XML 1.0 does not allow; nothing was sent");
+    }
     if (rc < 0) {
         return Fail(rc, "out of memory");
     }

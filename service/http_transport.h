@@ -100,7 +100,8 @@ public:
 
     // One call. The strings are NUL-terminated UTF-16 and may be null (sent as nil).
     // Returns S_OK with *result written, E_POINTER without a result location,
-    // E_OUTOFMEMORY, E_FAIL (connection, send, time-out, deadline, cancel, status 500,
+    // E_OUTOFMEMORY, E_INVALIDARG (a string holds a character XML 1.0 does not allow;
+    // nothing is sent), E_FAIL (connection, send, time-out, deadline, cancel, status 500,
     // a reply that breaks the rules or limits) or the XML reader's code for a reply that
     // is not XML. *result is written only on S_OK.
     std::int32_t ReviseEkey(const char16_t* ekeysn, const char16_t* ekeydp1,

@@ -1,6 +1,7 @@
 #include "service/revise_ekey_messages.h"
 
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -28,18 +29,21 @@ void AppendHex(std::string& out, std::uint32_t value, int digits) {
     out.push_back(';');
 }
 
-void AppendElement(std::string& out, std::string_view name, const char16_t* value) {
+bool AppendElement(std::string& out, std::string_view name, const char16_t* value) {
     out.push_back('<');
     out.append(name);
     if (value == nullptr) {
         out.append(" xsi:nil=\"1\"/>");
-        return;
+        return true;
     }
     out.push_back('>');
-    EscapeXmlText(value, out);
+    if (!EscapeXmlText(value, out)) {
+        return false;
+    }
     out.append("</");
     out.append(name);
     out.push_back('>');
+    return true;
 }
 
 bool IsBlank(char c) {
@@ -427,42 +431,63 @@ void SoapFaultRecord::Clear() {
     detail.clear();
 }
 
-void EscapeXmlText(std::u16string_view value, std::string& out) {
+namespace {
+
+// XML 1.0's Char production.
+bool IsXmlChar(std::uint32_t cp) {
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+}  // namespace
+
+bool EscapeXmlText(std::u16string_view value, std::string& out) {
     if (const std::size_t nul = value.find(u'\0'); nul != std::u16string_view::npos) {
         value = value.substr(0, nul);
     }
+    const std::size_t before = out.size();
     for (std::size_t i = 0; i < value.size(); ++i) {
         const char16_t unit = value[i];
-        if (unit == u'&') {
-            out.append("&amp;");
-        } else if (unit == u'<') {
-            out.append("&lt;");
-        } else if (unit == u'>') {
-            out.append("&gt;");
-        } else if (unit >= 0x20 && unit <= 0x7E) {
-            out.push_back(static_cast<char>(unit));
-        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < value.size() &&
-                   value[i + 1] >= 0xDC00 && value[i + 1] <= 0xDFFF) {
-            const std::uint32_t cp = 0x10000u +
-                                     ((static_cast<std::uint32_t>(unit) - 0xD800u) << 10) +
-                                     (static_cast<std::uint32_t>(value[i + 1]) - 0xDC00u);
-            AppendHex(out, cp, 6);
+        std::uint32_t cp = unit;
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 &&
+            value[i + 1] <= 0xDFFF) {
+            cp = 0x10000u + ((static_cast<std::uint32_t>(unit) - 0xD800u) << 10) +
+                 (static_cast<std::uint32_t>(value[i + 1]) - 0xDC00u);
             ++i;
+        }
+        // Not even as a character reference: the reader at the other end rejects the
+        // whole body.
+        if (!IsXmlChar(cp)) {
+            out.resize(before);
+            return false;
+        }
+        if (cp == u'&') {
+            out.append("&amp;");
+        } else if (cp == u'<') {
+            out.append("&lt;");
+        } else if (cp == u'>') {
+            out.append("&gt;");
+        } else if (cp >= 0x20 && cp <= 0x7E) {
+            out.push_back(static_cast<char>(cp));
         } else {
-            AppendHex(out, unit, 4);
+            AppendHex(out, cp, cp >= 0x10000 ? 6 : 4);
         }
     }
+    return true;
 }
 
-std::string EscapeXmlText(std::u16string_view value) {
+std::optional<std::string> EscapeXmlText(std::u16string_view value) {
     std::string out;
-    EscapeXmlText(value, out);
+    if (!EscapeXmlText(value, out)) {
+        return std::nullopt;
+    }
     return out;
 }
 
 std::int32_t WriteReviseEkeyRequest(const ReviseEkeyParams& params,
                                     std::string_view serviceNamespaceUri,
                                     std::string& requestBody) {
+    const std::size_t before = requestBody.size();
     try {
         requestBody.append(kEnvelopeStartTag);
         requestBody.append("<soap:Body>");
@@ -471,9 +496,12 @@ std::int32_t WriteReviseEkeyRequest(const ReviseEkeyParams& params,
         requestBody.append(" xmlns=\"");
         requestBody.append(serviceNamespaceUri);
         requestBody.append("\">");
-        AppendElement(requestBody, "ekeysn", params.ekeysn);
-        AppendElement(requestBody, "ekeydp1", params.ekeydp1);
-        AppendElement(requestBody, "ekeydp2", params.ekeydp2);
+        if (!AppendElement(requestBody, "ekeysn", params.ekeysn) ||
+            !AppendElement(requestBody, "ekeydp1", params.ekeydp1) ||
+            !AppendElement(requestBody, "ekeydp2", params.ekeydp2)) {
+            requestBody.resize(before);
+            return E_INVALIDARG;
+        }
         requestBody.append("</");
         requestBody.append(kOperation);
         requestBody.append(">");

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,13 +51,17 @@ struct SoapFaultRecord {
 
 // Appends the escaped value (up to its first NUL) as ASCII: &, <, > as entities,
 // printable ASCII as is, everything else as a hexadecimal character reference.
-void EscapeXmlText(std::u16string_view value, std::string& out);
-std::string EscapeXmlText(std::u16string_view value);
+// A character XML 1.0 does not allow (a control character other than tab, LF and
+// CR, a lone surrogate, U+FFFE, U+FFFF) cannot be written even as a reference: then
+// nothing is appended and the result is false (nothing, for the second form).
+bool EscapeXmlText(std::u16string_view value, std::string& out);
+std::optional<std::string> EscapeXmlText(std::u16string_view value);
 
 // UTF-8 to UTF-16; a malformed sequence (or one cut by a cap) becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 
-// Appends the complete request body. Returns S_OK or E_OUTOFMEMORY.
+// Appends the complete request body. Returns S_OK, E_OUTOFMEMORY, or E_INVALIDARG
+// (nothing appended) when a value holds a character that EscapeXmlText refuses.
 std::int32_t WriteReviseEkeyRequest(const ReviseEkeyParams& params,
                                     std::string_view serviceNamespaceUri, std::string& requestBody);
 

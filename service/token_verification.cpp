@@ -66,7 +66,10 @@ VerifyOutcome ClassifyVerifyResult(std::int32_t status, std::int32_t result) {
     return VerifyOutcome::NotPassed;
 }
 
-VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view password) {
+VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view password,
+                                   std::optional<std::int32_t>* serviceResult) {
+    if (serviceResult != nullptr)
+        serviceResult->reset();
     // The whole exchange is guarded, construction included: an exception must never
     // leave the dispatcher thread, which would end the program.
     try {
@@ -82,6 +85,10 @@ VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view pas
         if (status != S_OK) {
             Trace("[KEYWARDEN] ReviseEkey failed: 0x%08X %s", static_cast<unsigned>(status),
                   client->LastError().c_str());
+        } else {
+            Trace("[KEYWARDEN] ReviseEkey result =%d", static_cast<int>(result));
+            if (serviceResult != nullptr)
+                *serviceResult = result;
         }
         return ClassifyVerifyResult(status, result);
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,8 +32,10 @@ VerifyOutcome ClassifyVerifyResult(std::int32_t status, std::int32_t result);
 // Builds a client, makes the call and destroys the client. A call in progress is
 // cancelled as soon as g_bRunning is cleared (StopRunning), so a stopping program
 // never waits on the network; a call started while g_bRunning is clear fails at once
-// (NetworkFailure). `serial` and `password` are UTF-8.
-VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view password);
+// (NetworkFailure). `serial` and `password` are UTF-8. `serviceResult`, when given,
+// gets the ReviseEkeyResult the service answered, or nothing when no reply came.
+VerifyOutcome RunTokenVerification(std::string_view serial, std::string_view password,
+                                   std::optional<std::int32_t>* serviceResult = nullptr);
 
 // The configuration both flows (verification and calibration) build their clients
 // from; the built-in settings until set. After a configuration that failed to load,

@@ -2,22 +2,30 @@
 // simulator: exit statuses, JSON read back, watch's events and its end on SIGINT,
 // verify's and calibrate's verdicts, the configuration file.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/ctl/ctl_process.h"
+#include "tests/support/demo_recording.h"
 #include "tools/virtual_kit/token_service_process.h"
 #include "tools/virtual_kit/virtual_kit.h"
 #include "tools/virtual_kit/virtual_remote.h"
@@ -36,6 +44,85 @@ std::int64_t NowSeconds() {
         .count();
 }
 
+// A program with its stderr, and its stdout unless `stdoutToPipe`, on a terminal of
+// its own: what the terminal showed, what the pipe got, and the wait status.
+struct OnPty {
+    int status = -1;
+    std::string tty;
+    std::string out;
+};
+OnPty RunOnPty(const std::vector<std::string>& args, const std::vector<std::string>& env,
+               bool stdoutToPipe) {
+    OnPty result;
+    int master = -1;
+    int slave = -1;
+    winsize size{24, 200, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+        ADD_FAILURE() << "openpty: " << std::strerror(errno);
+        return result;
+    }
+    int pipeFds[2] = {-1, -1};
+    if (stdoutToPipe && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        return result;
+    }
+    // Built before the fork: the child only execs.
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e)
+        environment.emplace_back(*e);
+    environment.insert(environment.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argvStrings = args;
+    std::vector<char*> argv;
+    for (std::string& a : argvStrings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(stdoutToPipe ? pipeFds[1] : slave, 1);
+        dup2(slave, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(slave);
+    if (stdoutToPipe)
+        close(pipeFds[1]);
+    const auto deadline = Clock::now() + kBound;
+    bool ttyOpen = true;
+    bool pipeOpen = stdoutToPipe;
+    char buffer[4096];
+    while ((ttyOpen || pipeOpen) && Clock::now() < deadline) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {pipeFds[0], POLLIN, 0}};
+        if (poll(fds, pipeOpen ? 2 : 1, 200) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (i == 0 ? !ttyOpen : !pipeOpen)
+                continue;
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0)
+                (i == 0 ? result.tty : result.out).append(buffer, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                (i == 0 ? ttyOpen : pipeOpen) = false;  // EIO: the last writer is gone
+        }
+    }
+    if (ttyOpen || pipeOpen)
+        kill(pid, SIGKILL);
+    waitpid(pid, &result.status, 0);
+    close(master);
+    if (stdoutToPipe)
+        close(pipeFds[0]);
+    return result;
+}
+
 class QuillonctlTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -43,6 +130,8 @@ protected:
         ASSERT_NE(mkdtemp(templ.data()), nullptr);
         m_dir = templ;
         fs::create_directories(m_dir + "/config");
+        fs::create_directories(m_dir + "/runtime");
+        fs::permissions(m_dir + "/runtime", fs::perms::owner_all);
     }
     void TearDown() override {
         std::error_code ec;
@@ -52,7 +141,8 @@ protected:
     // The kit's tree and a configuration directory of the test's own.
     std::vector<std::string> Env() const {
         return {"QUILLON_SYSFS_ROOT=" + kit->Bus().SysRoot(),
-                "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config"};
+                "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config",
+                "XDG_RUNTIME_DIR=" + m_dir + "/runtime"};
     }
     std::unique_ptr<ChildProcess> Ctl(std::vector<std::string> args, bool dropDacOverride = false) {
         args.insert(args.begin(), QUILLONCTL_EXE);
@@ -228,7 +318,8 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
                j["password"] == remote.LastSentPassword();
     })) << watch->Out().Text();
     ASSERT_TRUE(event([&](const Json& j) {
-        return is(j, "event", "verification") && is(j, "text", "令匙验证通过");
+        return is(j, "event", "verification") && is(j, "text", "令匙验证通过") &&
+               j["service_result"] == 0;
     })) << watch->Out().Text();
 
     kit->UnplugIr();
@@ -268,19 +359,21 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
         const Json json = JsonOf(verify->Out());
         EXPECT_EQ(json["verdict"], "not_passed");
         EXPECT_EQ(json["text"], "令匙验证不通过，请尝试令匙校准");
+        EXPECT_EQ(json["service_result"], 21003);
     }
     {
         auto verify = Ctl({"verify", "--json", "--serial", "123456789", "--password", "12345678",
                            ClosedEndpoint()});
         EXPECT_EQ(verify->Exit(kBound), 7);
-        EXPECT_EQ(JsonOf(verify->Out())["text"], "网络不通或服务器有问题，令匙验证不成功");
+        const Json json = JsonOf(verify->Out());
+        EXPECT_EQ(json["text"], "网络不通或服务器有问题，令匙验证不成功");
+        EXPECT_TRUE(json.contains("service_result") && json["service_result"].is_null()) << json;
         EXPECT_EQ(verify->Err().Text().find("built-in"), std::string::npos) << verify->Err().Text();
     }
     {
         // Still the built-in endpoint, which names no site's service: stderr says which
         // file takes the line that does.
         std::vector<std::string> env = Env();
-        env.push_back("XDG_RUNTIME_DIR=" + m_dir);
         ChildProcess verify(
             {QUILLONCTL_EXE, "verify", "--serial", "123456789", "--password", "12345678"}, env);
         EXPECT_EQ(verify.Exit(kBound), 7) << verify.Err().Text();
@@ -298,6 +391,75 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
     EXPECT_EQ(Ctl({"verify", "--serial", "123456789"})->Exit(kBound), 1);
 }
 
+// Each refusal of the service reads "not passed"; the service's own answer tells
+// them apart, after the window's text, in JSON and in the trace.
+TEST_F(QuillonctlTest, VerifyShowsTheServicesOwnAnswer) {
+    ASSERT_TRUE(StartSimulator());
+    VirtualRemote token(*kit, DemoToken(), [this] { return clock.load(); });
+    const std::string notPassed = "令匙验证不通过，请尝试令匙校准";
+    auto run = [&](const std::string& serial, const std::string& password, int exit,
+                   const std::string& line) {
+        auto verify =
+            Ctl({"verify", "--trace", "--serial", serial, "--password", password, Endpoint()});
+        EXPECT_EQ(verify->Exit(kBound), exit) << verify->Err().Text();
+        EXPECT_EQ(verify->Out().Lines(),
+                  std::vector<std::string>{serial + " " + password + ": " + line});
+        return verify;
+    };
+    auto passed = Ctl(
+        {"verify", "--json", "--serial", "123456789", "--password", token.Password(), Endpoint()});
+    EXPECT_EQ(passed->Exit(kBound), 0);
+    EXPECT_EQ(JsonOf(passed->Out())["service_result"], 0);
+    auto replayed = run("123456789", token.Password(), 5, notPassed + " (result 21004)");
+    EXPECT_NE(replayed->Err().Text().find("ReviseEkey result =21004"), std::string::npos)
+        << replayed->Err().Text();
+    run("987654321", "12345678", 5, notPassed + " (result 21001)");
+    // Not 9 digits: still sent, for a look at the service, with a warning.
+    auto illFormed = run("12345678x", "12345678", 5, notPassed + " (result 21002)");
+    EXPECT_NE(illFormed->Err().Text().find("quillonctl: warning: --serial \"12345678x\" is not 9 "
+                                           "digits"),
+              std::string::npos)
+        << illFormed->Err().Text();
+}
+
+// What the request cannot carry, or no token has, is refused before anything is sent,
+// with the value escaped in the message.
+TEST_F(QuillonctlTest, VerifyRefusesValuesTheRequestCannotCarry) {
+    ASSERT_TRUE(StartSimulator());
+    const std::string log = m_dir + "/sim.log";
+    const auto logged = fs::file_size(log);
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--serial",
+          "1234\x01"
+          "5678\x1b[2J",
+          "--password", "12345678"},
+         "quillonctl: --serial: holds a control character, U+FFFE, U+FFFF or bytes that are not "
+         "UTF-8: \"1234\\x015678\\x1B[2J\""},
+        {{"--serial", "123456789", "--password", "1234\xEF\xBF\xBF"},
+         "quillonctl: --password: holds a control character, U+FFFE, U+FFFF or bytes that are not "
+         "UTF-8: \"1234\\uFFFF\""},
+        {{"--serial", "123456789", "--password", "\xC2\x85\tx\xFF"},
+         "quillonctl: --password: holds a control character, U+FFFE, U+FFFF or bytes that are not "
+         "UTF-8: \"\\u0085\\tx\\xFF\""},
+        {{"--serial", std::string(65, '1'), "--password", "12345678"},
+         "quillonctl: --serial: longer than 64 bytes: \"" + std::string(64, '1') + "\"..."},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"verify", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(Endpoint());
+        auto verify = Ctl(args);
+        EXPECT_EQ(verify->Exit(kBound), 1);
+        EXPECT_EQ(verify->Err().Lines(), std::vector<std::string>{c.message});
+        EXPECT_TRUE(verify->Out().Lines().empty());
+    }
+    EXPECT_EQ(fs::file_size(log), logged) << "a request went out";
+}
+
 TEST_F(QuillonctlTest, VerifyOfABoundTokenAndOfTheNextPress) {
     ASSERT_TRUE(StartSimulator(/*bound=*/true));
     kit = std::make_unique<VirtualKit>(KitNodes::Served);
@@ -305,13 +467,106 @@ TEST_F(QuillonctlTest, VerifyOfABoundTokenAndOfTheNextPress) {
     kit->PlugGame();
     VirtualRemote remote(*kit, DemoToken(), [this] { return clock.load(); });
     auto verify = Ctl({"verify", "--wait", "--timeout", "20", "--json", Endpoint()});
-    ASSERT_TRUE(kit->WaitForIrOpens(1, kBound));
+    ASSERT_TRUE(kit->WaitForIrOpens(2, kBound));  // the check's open, then the receiver's
     remote.PressTokenKey();
     EXPECT_EQ(verify->Exit(kBound), 6) << verify->Err().Text();
     const Json json = JsonOf(verify->Out());
     EXPECT_EQ(json["verdict"], "bound");
     EXPECT_EQ(json["text"], "令匙已经被绑定，拒绝验证");
     EXPECT_EQ(json["password"], remote.LastSentPassword());
+}
+
+// verify --wait and calibrate need the IR receiver: without one that works they say
+// why at once, with check's status; with one, the first press has the time-out.
+TEST_F(QuillonctlTest, PressWaitsCheckTheReceiverFirst) {
+    ASSERT_TRUE(StartSimulator());
+    const std::vector<std::vector<std::string>> commands = {
+        {"verify", "--wait", "--timeout", "60", Endpoint()}, {"calibrate", "--json", Endpoint()}};
+    for (const auto& args : commands) {
+        const auto started = Clock::now();
+        auto absent = Ctl(args);
+        EXPECT_EQ(absent->Exit(kBound), 2) << args[0];
+        EXPECT_LT(Clock::now() - started, 10s);
+        ASSERT_EQ(absent->Err().Lines().size(), 1u) << absent->Err().Text();
+        EXPECT_EQ(
+            absent->Err().Lines()[0].rfind("quillonctl: 红外接收器设备未找到  no IR receiver", 0),
+            0u)
+            << absent->Err().Text();
+        EXPECT_TRUE(absent->Out().Lines().empty()) << absent->Out().Text();
+    }
+    VirtualHidBus& bus = kit->Bus();
+    bus.AddDevice(3, OrvaneUevent(), kIrReceiverDescriptor);
+    bus.AddDevice(4, OrvaneUevent(), kGamePadDescriptor);
+    {
+        ChildProcess holder(
+            {"/usr/bin/flock", "-x", "-o", bus.NodePath(3), "-c", "echo held; exec cat"}, {});
+        ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }, kBound));
+        for (const auto& args : commands) {
+            auto held = Ctl(args);
+            EXPECT_EQ(held->Exit(kBound), 4) << args[0];
+            EXPECT_NE(held->Err().Text().find("another program holds it"), std::string::npos)
+                << held->Err().Text();
+        }
+        holder.Signal(SIGKILL);
+        holder.Wait(kBound);
+    }
+    chmod(bus.NodePath(3).c_str(), 0);
+    EXPECT_EQ(Ctl(commands[1], true)->Exit(kBound), 3);
+    chmod(bus.NodePath(3).c_str(), 0644);
+
+    // No press at all: the time-out, as after a first press.
+    const auto started = Clock::now();
+    auto calibrate =
+        Ctl({"calibrate", "--json", "--wait-period", "0.3", "--timeout-period", "0.8", Endpoint()});
+    EXPECT_EQ(calibrate->Exit(kBound), 5) << calibrate->Err().Text();
+    EXPECT_GE(Clock::now() - started, 800ms);
+    const Json json = JsonOf(calibrate->Out());
+    EXPECT_EQ(json["verdict"], "timed_out");
+    EXPECT_EQ(json["text"], "输入超时");
+    EXPECT_TRUE(json["service_result"].is_null());
+}
+
+// Long waits on a terminal show how far they are; JSON and pipes get nothing extra
+// (the tests above run with pipes and read their output whole).
+TEST_F(QuillonctlTest, LongWaitsShowProgressOnATerminal) {
+    auto ctl = [&](std::vector<std::string> args, bool stdoutToPipe) {
+        args.insert(args.begin(), QUILLONCTL_EXE);
+        return RunOnPty(args, Env(), stdoutToPipe);
+    };
+    const OnPty check = ctl({"check", "--timeout", "1.5"}, false);
+    EXPECT_TRUE(WIFEXITED(check.status) && WEXITSTATUS(check.status) == 2) << check.status;
+    EXPECT_NE(check.tty.find("\rwaiting for the receivers: 2 s "), std::string::npos) << check.tty;
+    EXPECT_NE(check.tty.find("\rwaiting for the receivers: 1 s "), std::string::npos) << check.tty;
+    // The countdown is cleared before the result.
+    EXPECT_NE(check.tty.find(std::string(40, ' ') + "\r红外接收器设备未找到"), std::string::npos)
+        << check.tty;
+    const OnPty checkJson = ctl({"check", "--timeout", "0.5", "--json"}, false);
+    EXPECT_EQ(checkJson.tty.find("waiting"), std::string::npos) << checkJson.tty;
+
+    // calibrate --json: the dialog's prompts and its countdown on the terminal, the
+    // JSON alone on stdout.
+    kit->Bus().AddDevice(3, OrvaneUevent(), kIrReceiverDescriptor);
+    kit->Bus().AddDevice(4, OrvaneUevent(), kGamePadDescriptor);
+    const OnPty calibrate =
+        ctl({"calibrate", "--json", "--timeout-period", "1.2", ClosedEndpoint()}, true);
+    EXPECT_TRUE(WIFEXITED(calibrate.status) && WEXITSTATUS(calibrate.status) == 5)
+        << calibrate.status << calibrate.tty;
+    EXPECT_NE(calibrate.tty.find("请按令匙键输入令匙值"), std::string::npos) << calibrate.tty;
+    EXPECT_NE(calibrate.tty.find("\r  2 s "), std::string::npos) << calibrate.tty;
+    EXPECT_NE(calibrate.tty.find("输入超时"), std::string::npos) << calibrate.tty;
+    const Json json = Json::parse(calibrate.out, nullptr, false);
+    EXPECT_FALSE(json.is_discarded()) << calibrate.out;
+    EXPECT_EQ(json["verdict"], "timed_out");
+
+    // replay: reports sent and the time left, then the usual end line.
+    const OnPty replay =
+        ctl({"replay", "--virtual", "--no-wait", "--speed", "20", kDemoRecording}, false);
+    EXPECT_TRUE(WIFEXITED(replay.status) && WEXITSTATUS(replay.status) == 0)
+        << replay.status << replay.tty;
+    EXPECT_TRUE(std::regex_search(
+        replay.tty, std::regex("\rquillonctl: [0-9]+ of [0-9]+ reports sent, [0-9]+ s left ")))
+        << replay.tty;
+    EXPECT_NE(replay.tty.find("quillonctl: replay done: "), std::string::npos) << replay.tty;
 }
 
 class CalibrateTest : public QuillonctlTest {
@@ -338,8 +593,8 @@ protected:
             args.push_back("--json");
         return Ctl(args);
     }
-    // Once the calibration has the IR receiver open.
-    void WaitForReceiver() { ASSERT_TRUE(kit->WaitForIrOpens(m_opensBefore + 1, kBound)); }
+    // Once the calibration has the IR receiver open: its check opens it first.
+    void WaitForReceiver() { ASSERT_TRUE(kit->WaitForIrOpens(m_opensBefore + 2, kBound)); }
     // Two presses of the token, its clock a step apart.
     void PressTwice() {
         WaitForReceiver();
@@ -383,13 +638,20 @@ TEST_F(CalibrateTest, VerdictsGiveTheStatusesOfVerify) {
         EXPECT_EQ(json["verdict"], "bound");
         EXPECT_EQ(json["text"], "令匙校准不通过");
         EXPECT_EQ(json["service_result"], 21030);
+        auto text = Calibrate(Endpoint(), /*json=*/false);
+        PressTwice();
+        EXPECT_EQ(text->Exit(kBound), 6);
+        EXPECT_EQ(text->Out().Lines().back(), "令匙校准不通过 (result 21030)")
+            << text->Out().Text();
     }
     {
         auto calibrate = Calibrate(ClosedEndpoint());
         remote->DriftBy(1);
         PressTwice();
         EXPECT_EQ(calibrate->Exit(kBound), 7);
-        EXPECT_EQ(JsonOf(calibrate->Out())["text"], "网络不通或服务器有问题，令匙校准不成功");
+        const Json json = JsonOf(calibrate->Out());
+        EXPECT_EQ(json["text"], "网络不通或服务器有问题，令匙校准不成功");
+        EXPECT_TRUE(json["service_result"].is_null()) << json;
     }
     {
         // One press only: the time-out from the first input.

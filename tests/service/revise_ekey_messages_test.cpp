@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,9 +56,9 @@ TEST(WriteReviseEkeyRequest, BodiesByteForByte) {
          "<ekeysn>123456789</ekeysn><ekeydp1>87654321</ekeydp1><ekeydp2>87654321</ekeydp2>"},
         {nullptr, u"", nullptr,
          "<ekeysn xsi:nil=\"1\"/><ekeydp1></ekeydp1><ekeydp2 xsi:nil=\"1\"/>"},
-        {u"a&<>b", u"\"'", u"\u00e9\U0001F600\xD800",
-         "<ekeysn>a&amp;&lt;&gt;b</ekeysn><ekeydp1>\"'</ekeydp1>"
-         "<ekeydp2>&#x00E9;&#x01F600;&#xD800;</ekeydp2>"},
+        {u"a&<>b", u"\"'\t", u"\u00e9\U0001F600\uFFFD",
+         "<ekeysn>a&amp;&lt;&gt;b</ekeysn><ekeydp1>\"'&#x0009;</ekeydp1>"
+         "<ekeydp2>&#x00E9;&#x01F600;&#xFFFD;</ekeydp2>"},
     };
     for (const Case& c : cases) {
         std::string body = "stale";
@@ -73,26 +74,53 @@ TEST(WriteReviseEkeyRequest, BodiesByteForByte) {
     }
 }
 
+// A value XML 1.0 cannot carry, in any of the three fields: no body at all, and
+// what the buffer held before is left as it was.
+TEST(WriteReviseEkeyRequest, RefusesWhatXmlCannotCarry) {
+    for (const char16_t* bad : {u"12345\x01", u"\uFFFE", u"1\uFFFF", u"\xD800", u"\x1B[2J"}) {
+        for (int field = 0; field < 3; ++field) {
+            const char16_t* v[3] = {u"123456789", u"87654321", u"87654321"};
+            v[field] = bad;
+            std::string body = "kept";
+            ReviseEkeyParams params{v[0], v[1], v[2], 0};
+            EXPECT_EQ(E_INVALIDARG, WriteReviseEkeyRequest(params, "urn:svc/", body)) << field;
+            EXPECT_EQ("kept", body) << field;
+        }
+    }
+}
+
 TEST(EscapeXmlText, CodeUnits) {
     struct Case {
         std::u16string_view in;
-        std::string_view out;
+        std::optional<std::string> out;  // nothing: refused
     };
     const Case cases[] = {
         {u"", ""},
         {u"&<>", "&amp;&lt;&gt;"},
         {u" ~\"'", " ~\"'"},
-        {u"\t\n\x7F\u00e9\uFFFF", "&#x0009;&#x000A;&#x007F;&#x00E9;&#xFFFF;"},
-        {u"\U0001F600\U0010FFFF", "&#x01F600;&#x10FFFF;"},
+        {u"\t\n\r\x7F\u00e9\uFFFD", "&#x0009;&#x000A;&#x000D;&#x007F;&#x00E9;&#xFFFD;"},
+        {u"\U0001F600\U0010FFFF\uD7FF\uE000", "&#x01F600;&#x10FFFF;&#xD7FF;&#xE000;"},
+        {u"\xD83D\xDE00", "&#x01F600;"},
+        {std::u16string_view(u"ab\0cd", 5), "ab"},  // stops at the first NUL
+        {std::u16string_view(u"ab\0\x01", 4), "ab"},
+        // Forbidden even as references.
+        {u"\x01", std::nullopt},
+        {u"a\x1F", std::nullopt},
+        {u"\x0B\x0C", std::nullopt},
+        {u"\uFFFE", std::nullopt},
+        {u"\uFFFF", std::nullopt},
         {u"\xD800"
          u"A",
-         "&#xD800;A"},                                  // high surrogate, then no low one
-        {u"\xD83D\xD83D\xDE00", "&#xD83D;&#x01F600;"},  // the second high one pairs
-        {u"\xDE00\xD83D", "&#xDE00;&#xD83D;"},          // lone low, high at the end
-        {std::u16string_view(u"ab\0cd", 5), "ab"},      // stops at the first NUL
+         std::nullopt},  // high surrogate, then no low one
+        {u"\xD83D\xD83D\xDE00", std::nullopt},
+        {u"\xDE00", std::nullopt},   // lone low
+        {u"A\xD83D", std::nullopt},  // high at the end
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.out, EscapeXmlText(c.in));
+        std::string out = "kept";
+        EXPECT_EQ(c.out.has_value(), EscapeXmlText(c.in, out));
+        EXPECT_EQ("kept" + c.out.value_or(""), out);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "platform/small_file.h"
 
@@ -36,6 +37,14 @@ std::string_view BaseName(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+// A socket opened at a node path that is a socket: the node is served.
+bool IsServedNode(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat node {};
+    return ::fstat(fd, &opened) == 0 && S_ISSOCK(opened.st_mode) &&
+           ::stat(path.c_str(), &node) == 0 && S_ISSOCK(node.st_mode);
+}
+
 // Whole file, at most kMaxSysfsFile bytes; false when unreadable or larger.
 bool ReadSmallFile(const std::string& path, std::vector<std::uint8_t>* out) {
     std::string text;
@@ -50,24 +59,42 @@ bool ReadSmallFile(const std::string& path, std::vector<std::uint8_t>* out) {
 HidHandle& HidHandle::operator=(HidHandle&& other) noexcept {
     if (this != &other) {
         Close();
-        m_fd = other.Release();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_lock = std::exchange(other.m_lock, -1);
     }
     return *this;
 }
 
 int HidHandle::Release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
+    const int saved = errno;
+    if (m_lock >= 0)
+        ::close(m_lock);
+    m_lock = -1;
+    errno = saved;
+    return std::exchange(m_fd, -1);
 }
 
 void HidHandle::Close() {
-    if (m_fd < 0)
-        return;
     const int saved = errno;
-    ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_lock >= 0)
+        ::close(m_lock);
     m_fd = -1;
+    m_lock = -1;
     errno = saved;
+}
+
+void HidHandle::HoldLock(int fd) {
+    if (m_lock >= 0)
+        ::close(m_lock);
+    m_lock = fd;
+}
+
+std::string ServedNodeLockPath(const std::string& nodePath) {
+    const std::size_t slash = nodePath.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return nodePath.substr(0, base) + "." + nodePath.substr(base) + ".lock";
 }
 
 HidSystem::HidSystem(std::string sysRoot, std::string devRoot)
@@ -168,7 +195,15 @@ std::int32_t HidSystem::OpenHidDevice(const char* path, bool read, bool write, b
         if (overlapped)
             flags |= O_NONBLOCK;
         handle = HidHandle(OpenNode(info->path, flags));
-        if (handle && exclusive && ::flock(handle.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (handle && IsServedNode(handle.Get(), info->path)) {
+            // Without the file (a tree served before there was one) the open still
+            // works, but no other process can see it or its lock.
+            const int lock =
+                ::open(ServedNodeLockPath(info->path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+            if (lock >= 0)
+                handle.HoldLock(lock);
+        }
+        if (handle && exclusive && ::flock(handle.LockFd(), LOCK_EX | LOCK_NB) != 0) {
             handle.Close();
         }
     }

@@ -10,11 +10,17 @@
 // no rights on the node. Opening with access opens the node itself; "exclusive" adds
 // flock(LOCK_EX|LOCK_NB), because hidraw has no exclusive mode of its own and lets any
 // number of readers open a node.
+//
+// A served node (a Unix socket in the node's place, see OpenNode) is a new socket per
+// open, so a lock on it would bind no one else: its opens keep the file beside it
+// (ServedNodeLockPath) open and lock that instead, which shows in /proc/locks and
+// /proc/<pid>/fd as a real node's lock and open do.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_descriptor.h"
@@ -25,20 +31,29 @@ public:
     HidHandle() = default;
     explicit HidHandle(int fd) : m_fd(fd) {}
     ~HidHandle() { Close(); }
-    HidHandle(HidHandle&& other) noexcept : m_fd(other.Release()) {}
+    HidHandle(HidHandle&& other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1)), m_lock(std::exchange(other.m_lock, -1)) {}
     HidHandle& operator=(HidHandle&& other) noexcept;
     HidHandle(const HidHandle&) = delete;
     HidHandle& operator=(const HidHandle&) = delete;
 
     int Get() const { return m_fd; }
     explicit operator bool() const { return m_fd >= 0; }
+    // The descriptor is the caller's; a lock file held alongside is closed.
     int Release();
     // Keeps errno as it was, so a failure's cause survives the cleanup.
     void Close();
+    // A served node's lock file, closed with the handle.
+    void HoldLock(int fd);
+    int LockFd() const { return m_lock >= 0 ? m_lock : m_fd; }
 
 private:
     int m_fd = -1;
+    int m_lock = -1;
 };
+
+// The file a served node's opens keep open and lock: ".hidrawN.lock" beside it.
+std::string ServedNodeLockPath(const std::string& nodePath);
 
 // Filled by HidSystem::OpenHidDevice.
 struct HidDeviceInfo {

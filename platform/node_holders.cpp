@@ -9,6 +9,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "platform/hid_device.h"
 #include "platform/small_file.h"
 
 namespace {
@@ -28,6 +29,14 @@ bool ParseDeviceInode(std::string_view text, LockEntry& entry) {
     return ParseNumber(text.substr(0, first), entry.major, 16) &&
            ParseNumber(text.substr(first + 1, second - first - 1), entry.minor, 16) &&
            ParseNumber(text.substr(second + 1), entry.inode);
+}
+
+// What stands for the node in /proc: the node itself, or a served node's lock file,
+// which its opens hold and lock (the socket's own inode is no one's).
+bool StatNode(const std::string& path, struct stat* st) {
+    if (::stat(path.c_str(), st) != 0)
+        return false;
+    return !S_ISSOCK(st->st_mode) || ::stat(ServedNodeLockPath(path).c_str(), st) == 0;
 }
 
 }  // namespace
@@ -68,7 +77,7 @@ std::string ProcessCommand(pid_t pid, const std::string& procRoot) {
 std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::string& procRoot) {
     std::vector<NodeHolder> holders;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
+    if (!StatNode(path, &st))
         return holders;
     for (const LockEntry& entry : ParseProcLocks(ReadSmallFile(procRoot + "/locks", 1 << 24))) {
         if (entry.inode != st.st_ino || entry.major != major(st.st_dev) ||
@@ -84,7 +93,7 @@ std::vector<NodeHolder> FindNodeHolders(const std::string& path, const std::stri
 std::vector<NodeHolder> FindNodeOpeners(const std::string& path, const std::string& procRoot) {
     std::vector<NodeHolder> openers;
     struct stat node {};
-    if (::stat(path.c_str(), &node) != 0)
+    if (!StatNode(path, &node))
         return openers;
     DIR* proc = ::opendir(procRoot.c_str());
     if (proc == nullptr)

@@ -2,7 +2,8 @@
 
 // Who holds a device node: the flock(), POSIX and open-file-description locks that
 // /proc/locks lists on the node's inode, with each holder's command name. Read-only
-// and best effort: a holder that has gone since is still listed, with no name.
+// and best effort: a holder that has gone since is still listed, with no name. A
+// served node's holders and openers are those of its lock file (ServedNodeLockPath).
 
 #include <sys/types.h>
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/hid_device.h"
 #include "platform/temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -38,6 +39,17 @@ int ServeHidNode(const std::string& path, unsigned mode, std::string* error) {
         *error = "node path too long for a socket: " + path;
         return -1;
     }
+    // The file the node's opens lock (see ServedNodeLockPath): readable by whoever may
+    // open the node.
+    const std::string lockPath = ServedNodeLockPath(path);
+    const int lock = ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (lock < 0 || ::fchmod(lock, mode & 0444) != 0) {
+        *error = "cannot make " + lockPath + ": " + std::strerror(errno);
+        if (lock >= 0)
+            ::close(lock);
+        return -1;
+    }
+    ::close(lock);
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, path.size());
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -46,6 +58,7 @@ int ServeHidNode(const std::string& path, unsigned mode, std::string* error) {
         *error = "cannot serve " + path + ": " + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
+        ::unlink(lockPath.c_str());
         return -1;
     }
     ::chmod(path.c_str(), mode);

@@ -58,8 +58,8 @@ private:
 };
 
 // A listening SOCK_SEQPACKET socket at `path` with `mode`, which HidSystem opens in a
-// node's place; -1 with the reason when it cannot be made. The virtual kit serves its
-// receivers with it too.
+// node's place, and the lock file beside it that its opens hold; -1 with the reason
+// when they cannot be made. The virtual kit serves its receivers with it too.
 int ServeHidNode(const std::string& path, unsigned mode, std::string* error);
 
 // The uevent text sysfs shows for a HID device.

@@ -250,6 +250,64 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     EXPECT_EQ(Ctl({"check"}, true)->Exit(kBound), 3);
 }
 
+// The virtual kit tells what a real one would: two interfaces of one USB device, and a
+// served node that another process holds is held, with that process's command.
+TEST_F(QuillonctlTest, ServedKitShowsItsInterfacesAndWhoHoldsThem) {
+    kit = std::make_unique<VirtualKit>(KitNodes::Served);
+    kit->PlugIr();
+    kit->PlugGame();
+    fs::create_directories(m_dir + "/runtime");
+    std::vector<std::string> env = Env();
+    env.push_back("XDG_RUNTIME_DIR=" + m_dir + "/runtime");
+    auto ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), QUILLONCTL_EXE);
+        return std::make_unique<ChildProcess>(args, env);
+    };
+    {
+        auto list = ctl({"list", "--json"});
+        EXPECT_EQ(list->Exit(kBound), 0);
+        const Json nodes = JsonOf(list->Out())["nodes"];
+        ASSERT_EQ(nodes.size(), 2u) << nodes;
+        EXPECT_EQ(nodes[0]["role"], "ir-receiver");
+        EXPECT_EQ(nodes[1]["role"], "game-receiver");
+        EXPECT_EQ(nodes[0]["usb_path"], "usb-0000:00:14.0-1/input0");
+        EXPECT_EQ(nodes[1]["usb_path"], "usb-0000:00:14.0-1/input1");
+        EXPECT_NE(nodes[0]["hid_name"], nodes[1]["hid_name"]);
+        EXPECT_EQ(nodes[1]["held"], false);
+        EXPECT_EQ(ctl({"check"})->Exit(kBound), 0);
+    }
+
+    // watch holds both receivers, as the window does.
+    auto watch = ctl({"watch", "--json"});
+    for (const char* receiver : {"ir", "game"}) {
+        ASSERT_TRUE(watch->Out().WaitForAnywhere(
+            [&](const std::string& line) {
+                const Json j = Json::parse(line, nullptr, false);
+                return !j.is_discarded() && j.value("receiver", "") == receiver &&
+                       j.value("state", "") == "open";
+            },
+            kBound))
+            << watch->Out().Text();
+    }
+    auto check = ctl({"check", "--json"});
+    ASSERT_EQ(check->Exit(kBound), 4) << check->Out().Text();
+    const Json json = JsonOf(check->Out());
+    for (const Json& r : json["receivers"]) {
+        EXPECT_EQ(r["state"], "held") << json;
+        ASSERT_EQ(r["holders"].size(), 1u) << json;
+        EXPECT_EQ(r["holders"][0]["command"], "quillonctl");
+        EXPECT_EQ(r["holders"][0]["lock"], "FLOCK");
+        EXPECT_NE(r["reason"].get<std::string>().find("(quillonctl)"), std::string::npos);
+    }
+    auto list = ctl({"list", "--json"});
+    EXPECT_EQ(list->Exit(kBound), 0);
+    EXPECT_EQ(JsonOf(list->Out())["nodes"][1]["held"], true);
+
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Exit(kBound), 0);
+    EXPECT_EQ(ctl({"check"})->Exit(kBound), 0);
+}
+
 // --timeout: the check waits for the receivers to come and ends as soon as they do.
 TEST_F(QuillonctlTest, CheckWaitsForReceiversToArrive) {
     auto check = Ctl({"check", "--timeout", "15", "--trace"});

@@ -137,9 +137,11 @@ TEST_F(RecordReplayTest, ARecordingOfTheKitIsWhatTheRemoteSentAndWatchIsNotDistu
         EXPECT_EQ(d.bus, 3);
         EXPECT_EQ(d.vendor, 0x0471);
         EXPECT_EQ(d.product, 0x0606);
-        EXPECT_EQ(d.name, "Test Receiver");
-        EXPECT_EQ(d.phys, "usb-0000:00:14.0-1/input0");
     }
+    EXPECT_EQ(recording->devices[0].name, "Orvane IR receiver");
+    EXPECT_EQ(recording->devices[0].phys, "usb-0000:00:14.0-1/input0");
+    EXPECT_EQ(recording->devices[1].name, "Orvane game receiver");
+    EXPECT_EQ(recording->devices[1].phys, "usb-0000:00:14.0-1/input1");
     // Every report each receiver took, in order (two receivers' reports that come at
     // once may be taken in either order).
     for (std::size_t device : {0u, 1u}) {

@@ -26,6 +26,6 @@ inline std::vector<int> DemoRecordingKeys() {
 
 // Each token frame's 17 digits: serial then password.
 inline std::vector<std::string> DemoRecordingFrames() {
-    return {"12345678947430999", "12345678944824260", "12345678944824260", "12345678919413607",
-            "12345678963946783"};
+    return {"12345678907457708", "12345678984107346", "12345678984107346", "12345678904756099",
+            "12345678924788602"};
 }

@@ -19,14 +19,17 @@
 
 namespace fs = std::filesystem;
 
+// Every report starts with its report ID, as the receivers send it: 03 for the IR
+// receiver's, 05 for the game pad's.
 const Bytes kIrReceiverDescriptor = {
     0x06, 0x00, 0xFF,  // Usage Page (Vendor 0xFF00)
     0x09, 0x00,        // Usage (0)
     0xA1, 0x01,        // Collection (Application)
+    0x85, 0x03,        //   Report ID (3)
     0x15, 0x00,        //   Logical Minimum (0)
     0x26, 0xFF, 0x00,  //   Logical Maximum (255)
     0x75, 0x08,        //   Report Size (8)
-    0x95, 0x06,        //   Report Count (6)
+    0x95, 0x05,        //   Report Count (5)
     0x09, 0x00,        //   Usage (0)
     0x81, 0x02,        //   Input (Data, Variable, Absolute)
     0x95, 0x01,        //   Report Count (1)
@@ -35,29 +38,32 @@ const Bytes kIrReceiverDescriptor = {
     0xC0,              // End Collection
 };
 
+// The stick's axes run 0 to 7F, centred at 40; the buttons are the last two bytes,
+// the first of them buttons 1 to 8.
 const Bytes kGamePadDescriptor = {
-    0x05, 0x01,        // Usage Page (Generic Desktop)
-    0x09, 0x05,        // Usage (Game Pad)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x01,        //   Usage (Pointer)
-    0xA1, 0x00,        //   Collection (Physical)
-    0x09, 0x30,        //     Usage (X)
-    0x09, 0x31,        //     Usage (Y)
-    0x15, 0x00,        //     Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //     Logical Maximum (255)
-    0x75, 0x08,        //     Report Size (8)
-    0x95, 0x02,        //     Report Count (2)
-    0x81, 0x02,        //     Input (Data, Variable, Absolute)
-    0xC0,              //   End Collection
-    0x05, 0x09,        //   Usage Page (Button)
-    0x19, 0x01,        //   Usage Minimum (1)
-    0x29, 0x18,        //   Usage Maximum (24)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x25, 0x01,        //   Logical Maximum (1)
-    0x75, 0x01,        //   Report Size (1)
-    0x95, 0x18,        //   Report Count (24)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0xC0,              // End Collection
+    0x05, 0x01,  // Usage Page (Generic Desktop)
+    0x09, 0x05,  // Usage (Game Pad)
+    0xA1, 0x01,  // Collection (Application)
+    0x85, 0x05,  //   Report ID (5)
+    0x09, 0x01,  //   Usage (Pointer)
+    0xA1, 0x00,  //   Collection (Physical)
+    0x09, 0x30,  //     Usage (X)
+    0x09, 0x31,  //     Usage (Y)
+    0x15, 0x00,  //     Logical Minimum (0)
+    0x25, 0x7F,  //     Logical Maximum (127)
+    0x75, 0x08,  //     Report Size (8)
+    0x95, 0x02,  //     Report Count (2)
+    0x81, 0x02,  //     Input (Data, Variable, Absolute)
+    0xC0,        //   End Collection
+    0x05, 0x09,  //   Usage Page (Button)
+    0x19, 0x01,  //   Usage Minimum (1)
+    0x29, 0x10,  //   Usage Maximum (16)
+    0x15, 0x00,  //   Logical Minimum (0)
+    0x25, 0x01,  //   Logical Maximum (1)
+    0x75, 0x01,  //   Report Size (1)
+    0x95, 0x10,  //   Report Count (16)
+    0x81, 0x02,  //   Input (Data, Variable, Absolute)
+    0xC0,        // End Collection
 };
 
 const Bytes kVendorUsage1Descriptor = {
@@ -72,14 +78,19 @@ const Bytes kKeyboardDescriptor = {
 };
 
 std::string Uevent(std::uint16_t vendor, std::uint16_t product) {
-    char line[64];
-    std::snprintf(line, sizeof line, "HID_ID=0003:%08X:%08X\n", vendor, product);
-    return std::string("DRIVER=hid-generic\n") + line +
-           "HID_NAME=Test Receiver\nHID_PHYS=usb-0000:00:14.0-1/input0\n";
+    return HidUevent(3, vendor, product, "Test Receiver", "usb-0000:00:14.0-1/input0");
 }
 
 std::string OrvaneUevent() {
     return Uevent(0x0471, 0x0606);
+}
+
+std::string OrvaneIrUevent() {
+    return HidUevent(3, 0x0471, 0x0606, "Orvane IR receiver", "usb-0000:00:14.0-1/input0");
+}
+
+std::string OrvaneGameUevent() {
+    return HidUevent(3, 0x0471, 0x0606, "Orvane game receiver", "usb-0000:00:14.0-1/input1");
 }
 
 namespace {
@@ -156,7 +167,8 @@ void VirtualHidBus::AddDevice(int n, const std::string& uevent, const Bytes& des
     CreateNode(n);
 }
 
-void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
+void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied,
+                                 const std::string& uevent) {
     {
         std::lock_guard lock(m_mutex);
         Node& node = m_nodes[NodePath(n)];
@@ -164,12 +176,11 @@ void VirtualHidBus::PlugReceiver(int n, const Bytes& descriptor, bool denied) {
         node.denied = denied;
     }
     if (m_kind == KitNodes::Served) {
-        const std::string uevent = OrvaneUevent();
         AddInterface(n, &uevent, &descriptor);
         ServeNode(n, denied);
         return;
     }
-    AddDevice(n, OrvaneUevent(), descriptor);
+    AddDevice(n, uevent, descriptor);
 }
 
 void VirtualHidBus::ServeNode(int n, bool denied) {
@@ -220,14 +231,19 @@ void VirtualHidBus::Grant(int n) {
         std::lock_guard lock(m_mutex);
         m_nodes[NodePath(n)].denied = false;
     }
+    std::error_code ec;
     fs::permissions(NodePath(n), fs::perms::owner_read | fs::perms::owner_write |
                                      fs::perms::group_read | fs::perms::group_write);
+    if (m_kind == KitNodes::Served)
+        fs::permissions(ServedNodeLockPath(NodePath(n)),
+                        fs::perms::owner_read | fs::perms::group_read, ec);
 }
 
 void VirtualHidBus::Unplug(int n) {
     std::error_code ignored;
     fs::remove_all(fs::path(SysRoot()) / "class/hidraw" / Name(n), ignored);
     fs::remove(NodePath(n), ignored);
+    fs::remove(ServedNodeLockPath(NodePath(n)), ignored);
     std::lock_guard lock(m_mutex);
     Node& node = m_nodes[NodePath(n)];
     node.plugged = false;

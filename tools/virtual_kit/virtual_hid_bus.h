@@ -28,9 +28,10 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Vendor page 0xFF00, usage 0, one 6-byte input report.
+// Vendor page 0xFF00, usage 0: input report 3 (6 bytes as read, its ID first).
 extern const Bytes kIrReceiverDescriptor;
-// Generic desktop, game pad, one 5-byte input report.
+// Generic desktop, game pad: input report 5 (5 bytes as read, its ID first), the
+// stick's X and Y and 16 buttons.
 extern const Bytes kGamePadDescriptor;
 // Same vendor page as the IR receiver, but usage 1.
 extern const Bytes kVendorUsage1Descriptor;
@@ -39,6 +40,9 @@ extern const Bytes kKeyboardDescriptor;
 
 std::string Uevent(std::uint16_t vendor, std::uint16_t product);
 std::string OrvaneUevent();  // 0471:0606
+// The kit's receivers: two interfaces of one USB device, each of its own name.
+std::string OrvaneIrUevent();
+std::string OrvaneGameUevent();
 
 enum class KitNodes {
     InProcess,  // only this process's layer can open a receiver
@@ -58,7 +62,8 @@ public:
     // sysfs entry and node of an Orvane receiver that opens as a socket pair (served:
     // as a connection to the node's socket). `denied`: opens fail with EACCES until
     // Grant(), as before udev sets the access (served: the socket's mode is 0000).
-    void PlugReceiver(int n, const Bytes& descriptor, bool denied = false);
+    void PlugReceiver(int n, const Bytes& descriptor, bool denied = false,
+                      const std::string& uevent = OrvaneUevent());
     // Lets opens succeed and changes the node's mode, as udev does.
     void Grant(int n);
     // Gone from sysfs and dev first, then the open end hangs up.

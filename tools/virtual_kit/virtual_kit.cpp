@@ -60,7 +60,7 @@ VirtualKit::VirtualKit(KitNodes nodes) : m_bus("dev", nodes) {
 }
 
 void VirtualKit::PlugIr() {
-    m_bus.PlugReceiver(kIrNode, kIrReceiverDescriptor);
+    m_bus.PlugReceiver(kIrNode, kIrReceiverDescriptor, false, OrvaneIrUevent());
     m_irPlugged = true;
 }
 
@@ -70,7 +70,7 @@ void VirtualKit::UnplugIr() {
 }
 
 void VirtualKit::PlugGame() {
-    m_bus.PlugReceiver(kGameNode, kGamePadDescriptor);
+    m_bus.PlugReceiver(kGameNode, kGamePadDescriptor, false, OrvaneGameUevent());
     m_gamePlugged = true;
 }
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "decode/key_dispatcher.h"
 #include "platform/worker_thread.h"
@@ -184,6 +186,82 @@ TEST(VirtualReportsTest, CarryTheValidityBitsAndTheCodeBigEndian) {
     EXPECT_EQ(IrCodeForKey(49), 0x2601);
     EXPECT_FALSE(IrCodeForKey(4101).has_value());
     EXPECT_FALSE(GameCodeForKey(49).has_value());
+}
+
+// Each receiver's descriptor, as a reader finds it in sysfs, decoded by our parser:
+// it must describe the very bytes the receiver sends, report ID first, or a HID
+// decoder reads the game pad's "button 3" as X 5, Y 64 and two other buttons.
+TEST(VirtualReceiversTest, DescriptorsDescribeTheReportsTheySend) {
+    VirtualKit kit;
+    kit.PlugIr();
+    kit.PlugGame();
+    auto layoutOf = [&](int node, std::uint16_t page, std::uint16_t usage) {
+        HidDeviceInfo info;
+        EXPECT_EQ(kit.Hid()->OpenHidDevice(kit.Bus().NodePath(node).c_str(), false, false, false,
+                                           false, true, &info),
+                  HID_OPEN_OK);
+        EXPECT_EQ(info.caps.usagePage, page);  // what the receiver search asks for
+        EXPECT_EQ(info.caps.usage, usage);
+        auto layout = ParseReportLayout(info.preparsedData);
+        EXPECT_TRUE(layout.has_value());
+        return layout.value_or(HidReportLayout{});
+    };
+
+    const HidReportLayout ir = layoutOf(VirtualKit::kIrNode, 0xFF00, 0);
+    ASSERT_TRUE(ir.numbered);
+    for (IrScanCode code : {IrScanCode{0x7F97}, IrScanCode{0xA605}}) {
+        const Bytes report = IrReport(code);
+        EXPECT_EQ(ir.ReportBytes(HidReportType::Input, report[0]), report.size());
+    }
+
+    const HidReportLayout pad = layoutOf(VirtualKit::kGameNode, 0x0001, 0x0005);
+    ASSERT_TRUE(pad.numbered);
+    const std::uint8_t id = GameReport(kGamePadIdle)[0];
+    EXPECT_EQ(pad.ReportBytes(HidReportType::Input, id), GameReport(kGamePadIdle).size());
+    std::uint32_t xIndex = 0, yIndex = 0;
+    const HidField* x = pad.FindUsage(HidReportType::Input, id, 0x00010030, &xIndex);
+    const HidField* y = pad.FindUsage(HidReportType::Input, id, 0x00010031, &yIndex);
+    ASSERT_NE(x, nullptr);
+    ASSERT_NE(y, nullptr);
+    // The buttons pressed in a report, by button number.
+    auto buttons = [&](const Bytes& report) {
+        std::vector<std::uint32_t> down;
+        for (std::uint32_t b = 1; b <= 32; ++b) {
+            std::uint32_t index = 0;
+            const HidField* f = pad.FindUsage(HidReportType::Input, id, 0x00090000 | b, &index);
+            if (f != nullptr && HidFieldValue(report, pad, *f, index).value_or(0) != 0)
+                down.push_back(b);
+        }
+        return down;
+    };
+    EXPECT_EQ(HidFieldValue(GameReport(kGamePadIdle), pad, *x, xIndex), 0x40u);
+    EXPECT_EQ(HidFieldValue(GameReport(kGamePadIdle), pad, *y, yIndex), 0x40u);
+    EXPECT_TRUE(buttons(GameReport(kGamePadIdle)).empty());
+    std::vector<std::uint32_t> seen;
+    for (KeyId key = FIRST_GAME_KEY_ID; key <= LAST_GAME_KEY_ID; ++key) {
+        const auto code = GameCodeForKey(key);
+        ASSERT_TRUE(code.has_value()) << key;
+        const Bytes report = GameReport(*code);
+        for (const auto& [field, index] : {std::pair{x, xIndex}, std::pair{y, yIndex}}) {
+            const auto value = HidFieldValue(report, pad, *field, index);
+            ASSERT_TRUE(value.has_value());
+            EXPECT_GE(std::int64_t{*value}, field->logicalMinimum) << key;
+            EXPECT_LE(std::int64_t{*value}, field->logicalMaximum) << key;
+        }
+        const auto down = buttons(report);
+        if (key < FIRST_GAME_KEY_ID + 4) {  // the stick's directions
+            EXPECT_TRUE(down.empty()) << key;
+            continue;
+        }
+        // A button key: the stick centred and exactly one button, each its own.
+        EXPECT_EQ(HidFieldValue(report, pad, *x, xIndex), 0x40u) << key;
+        EXPECT_EQ(HidFieldValue(report, pad, *y, yIndex), 0x40u) << key;
+        ASSERT_EQ(down.size(), 1u) << key;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), down[0]), 0) << key;
+        seen.push_back(down[0]);
+    }
+    // "game pad button 3", as the decoder saw it: 05 40 40 10 00.
+    EXPECT_EQ(buttons({0x05, 0x40, 0x40, 0x10, 0x00}), std::vector<std::uint32_t>{5});
 }
 
 }  // namespace

@@ -68,7 +68,9 @@ const char* SignalName(int signo) {
 
 bool CQuillonApp::ExitOnStopSignals(std::function<void()> first) {
     std::string error;
-    if (!InstallStopSignals(&error)) {
+    // A second signal (a closed terminal sends two) must not cut the exit short: the
+    // maker's service is started again whatever comes, and that call has its own bound.
+    if (!InstallStopSignals(&error, RepeatedStopSignal::LetsTheExitFinish)) {
         Trace("[KEYWARDEN] Stop signals are not caught: %s", error.c_str());
         return false;
     }

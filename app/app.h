@@ -39,7 +39,8 @@ public:
     bool InitInstance();
 
     // SIGTERM, SIGINT and SIGHUP then run RequestExit() from the event loop, after
-    // `first` when given. False, with a trace line, when they cannot be caught (they
+    // `first` when given; further ones do not end the program before the exit
+    // sequence has run. False, with a trace line, when they cannot be caught (they
     // then end the program).
     bool ExitOnStopSignals(std::function<void()> first = {});
 

@@ -1,9 +1,11 @@
 #include "platform/single_instance.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "platform/trace.h"
 
@@ -55,6 +58,15 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::strin
 }
 
 SingleInstanceLock::~SingleInstanceLock() {
+    if (m_dropper.joinable()) {
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake[1], &byte, 1);
+        m_dropper.join();
+    }
+    for (int fd : m_wake) {
+        if (fd >= 0)
+            ::close(fd);
+    }
     if (m_socket >= 0)
         ::close(m_socket);
     if (m_file >= 0)
@@ -98,8 +110,9 @@ int SingleInstanceLock::BindName(const std::string& name) {
     if (fd < 0)
         return errno;
     // Listening, so that a later copy can connect and ask who holds the name.
-    if (::bind(fd, target, size) == 0 && ::listen(fd, 4) == 0) {
+    if (::bind(fd, target, size) == 0 && ::listen(fd, 16) == 0) {
         m_socket = fd;
+        StartDroppingProbes();
         return 0;
     }
     int error = errno;
@@ -110,9 +123,17 @@ int SingleInstanceLock::BindName(const std::string& name) {
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0)
         return errno;
+    // A connect waits while the holder's queue is full, and whoever holds the name may
+    // keep it full (backlog 0, nothing accepted): the wait is bounded, and it ends as
+    // soon as there is room. (A non-blocking connect of a Unix socket cannot be polled
+    // for; it fails with EAGAIN at once.)
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(kInstanceProbeWait.count() / 1000);
+    wait.tv_usec = static_cast<suseconds_t>((kInstanceProbeWait.count() % 1000) * 1000);
     ucred peer{};
     socklen_t peerSize = sizeof peer;
-    const bool known = ::connect(probe, target, size) == 0 &&
+    const bool known = ::setsockopt(probe, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) == 0 &&
+                       ::connect(probe, target, size) == 0 &&
                        ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0;
     ::close(probe);
     if (known && peer.uid == ::getuid())
@@ -125,4 +146,42 @@ int SingleInstanceLock::BindName(const std::string& name) {
     else
         Trace("[KEYWARDEN] Instance name held by a process that does not answer: ignored");
     return EADDRINUSE;
+}
+
+void SingleInstanceLock::StartDroppingProbes() {
+    // Without the thread the lock still holds; only refused copies beyond the queue's
+    // length would then wait out their bound and run on.
+    if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0 ||
+        ::fcntl(m_socket, F_SETFL, ::fcntl(m_socket, F_GETFL) | O_NONBLOCK) != 0) {
+        Trace("[KEYWARDEN] Instance probes are not answered: %s", std::strerror(errno));
+        return;
+    }
+    try {
+        m_dropper = std::thread([listener = m_socket, wake = m_wake[0]] {
+            for (;;) {
+                pollfd fds[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return;
+                }
+                if (fds[1].revents != 0)
+                    return;
+                // A probe only needed to connect: its credentials came with that.
+                int fd;
+                while ((fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >=
+                       0)
+                    ::close(fd);
+                // Out of descriptors, say: a pause, not a busy loop on a readable queue.
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                    errno != ECONNABORTED) {
+                    pollfd pause{wake, POLLIN, 0};
+                    if (::poll(&pause, 1, 100) > 0)
+                        return;
+                }
+            }
+        });
+    } catch (const std::system_error& e) {
+        Trace("[KEYWARDEN] Instance probes are not answered: %s", e.what());
+    }
 }

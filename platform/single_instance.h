@@ -9,13 +9,22 @@
 // so a holder of that name counts only when its credentials (SO_PEERCRED) are this
 // user's. Both are released by the kernel when the holder ends, however it ends, so
 // a crash never leaves a stale lock. Abstract names are per network namespace.
+//
+// Nothing here can hang: the holder accepts (and drops) every probe on a thread of
+// its own, so refused copies never fill its queue, and a probe waits at most
+// kInstanceProbeWait for room in a queue that someone else keeps full; such a holder
+// counts as one that does not answer.
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 inline constexpr const char* kInstanceMutexName = "{40D1CCD7-E8F7-43a7-9C1D-2410CE765A97}";
 
 // The code LastError() gives when another copy holds the lock.
 inline constexpr int kErrorAlreadyExists = 183;
+
+inline constexpr std::chrono::milliseconds kInstanceProbeWait{500};
 
 class SingleInstanceLock {
 public:
@@ -38,8 +47,11 @@ public:
 private:
     int LockFile(const std::string& runtimeDir, const std::string& name);
     int BindName(const std::string& name);
+    void StartDroppingProbes();
 
     int m_file = -1;
     int m_socket = -1;
     int m_error = 0;
+    int m_wake[2] = {-1, -1};  // written to end m_dropper
+    std::thread m_dropper;
 };

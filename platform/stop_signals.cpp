@@ -16,11 +16,18 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 int g_pipe[2] = {-1, -1};
 std::atomic<int> g_first{0};
 std::atomic<int> g_count{0};
+std::atomic<bool> g_repeatedEndsAtOnce{true};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "used from a signal handler");
 
 // Only async-signal-safe calls here.
 void OnStopSignal(int signo) {
     const int savedErrno = errno;
     if (g_count.fetch_add(1) > 0) {
+        if (!g_repeatedEndsAtOnce.load()) {
+            errno = savedErrno;
+            return;
+        }
         // The exit sequence is already running and the user insists.
         sigset_t set;
         sigemptyset(&set);
@@ -39,9 +46,10 @@ void OnStopSignal(int signo) {
 
 }  // namespace
 
-bool InstallStopSignals(std::string* error) {
+bool InstallStopSignals(std::string* error, RepeatedStopSignal repeated) {
     static std::mutex mutex;
     std::lock_guard lock(mutex);
+    g_repeatedEndsAtOnce.store(repeated == RepeatedStopSignal::EndsAtOnce);
     if (g_pipe[0] >= 0)
         return true;
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -89,6 +97,10 @@ int TakeStopSignal() {
 
 int StopSignalReceived() {
     return g_first.load();
+}
+
+int StopSignalCount() {
+    return g_count.load();
 }
 
 void EndByStopSignal() {

@@ -2,19 +2,32 @@
 
 // SIGTERM, SIGINT and SIGHUP as a request to leave, not an abrupt end: the first one
 // makes a descriptor readable, and the program's own loop (the window's event loop,
-// a terminal program's poll) runs the same exit sequence as its Exit button. A
-// second one while that runs ends the process at once, with the signal's default
-// action, for a user who will not wait.
+// a terminal program's poll) runs the same exit sequence as its Exit button. What a
+// second one does while that runs is the program's choice (RepeatedStopSignal).
 //
-// The handler only writes one byte to a pipe; nothing else happens on signal context.
+// The handler only writes one byte to a pipe or counts; nothing else happens on
+// signal context.
 
 #include <string>
 
-// Installs the handlers (once per process). A signal that was ignored when the
-// program started (nohup, a background job of a shell) stays ignored. False, with the
-// reason, when the pipe or a handler cannot be set up; the signals then keep their
-// default action.
-bool InstallStopSignals(std::string* error);
+// A stop signal after the first. Closing a terminal sends SIGHUP twice (the shell
+// forwards one, the kernel sends another) and an impatient Ctrl-C comes twice within
+// milliseconds, so a second signal is no sign that the user wants to skip anything.
+enum class RepeatedStopSignal {
+    // Ends the process at once by that signal's default action: for an exit sequence
+    // with nothing to put back.
+    EndsAtOnce,
+    // Only counted (StopSignalCount): the exit sequence runs to its end, and whatever
+    // it must put back is put back.
+    LetsTheExitFinish,
+};
+
+// Installs the handlers (once per process; a later call only sets `repeated`). A
+// signal that was ignored when the program started (nohup, a background job of a
+// shell) stays ignored. False, with the reason, when the pipe or a handler cannot be
+// set up; the signals then keep their default action.
+bool InstallStopSignals(std::string* error,
+                        RepeatedStopSignal repeated = RepeatedStopSignal::EndsAtOnce);
 
 // Readable once a stop signal has come; -1 before InstallStopSignals.
 int StopSignalFd();
@@ -24,6 +37,9 @@ int TakeStopSignal();
 
 // The first stop signal that came, or 0.
 int StopSignalReceived();
+
+// How many stop signals have come.
+int StopSignalCount();
 
 // Once the exit sequence is over: when a stop signal ended the program, ends it by
 // that signal's default action, so the parent sees how it ended. Returns otherwise.

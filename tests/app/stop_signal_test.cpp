@@ -1,6 +1,6 @@
 // The real program ended by SIGTERM, SIGINT and SIGHUP: each runs the exit sequence
-// (receiver threads end, the maker's service is started again), and a second signal
-// while that runs ends the program at once. Runs the real executable on a private
+// (receiver threads end, the maker's service is started again), and further signals
+// while that runs do not cut it short. Runs the real executable on a private
 // Xvfb display (with_xvfb.sh) against the private D-Bus systemd mock.
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/hid_service.h"
@@ -23,17 +24,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartBound = 20s;  // the program's start, sanitizer builds included
 
-// The real program in a directory of its own, with a runtime directory of its own
-// (the instance lock), its stderr read line by line.
+// The real program in a directory of its own, with a runtime directory (the instance
+// lock) and a configuration directory of its own, its stderr read line by line.
 class Quillon {
 public:
     Quillon()
         : m_dir(MakeDir()),
-          m_process(Isolated({QUILLON_EXE}), {"XDG_RUNTIME_DIR=" + m_dir + "/run"}, m_dir) {}
+          m_process(Isolated({QUILLON_EXE}),
+                    {"XDG_RUNTIME_DIR=" + m_dir + "/run", "XDG_CONFIG_HOME=" + m_dir + "/config"},
+                    m_dir) {}
     ~Quillon() {
         m_process.Signal(SIGKILL);
         m_process.Wait(kStartBound);
@@ -66,6 +68,7 @@ private:
         EXPECT_NE(mkdtemp(templ.data()), nullptr);
         fs::create_directory(templ + "/run");
         fs::permissions(templ + "/run", fs::perms::owner_all);
+        fs::create_directory(templ + "/config");
         return templ;
     }
 
@@ -149,9 +152,51 @@ TEST_F(StopSignalTest, DuringTheStartBoxTheServiceIsStartedAgain) {
     EXPECT_EQ(StartRequests(), 1u);
 }
 
-// The service manager takes its time over the start at exit; a second signal then
-// ends the program at once, by that signal.
-TEST_F(StopSignalTest, SecondSignalWhileExitingEndsAtOnce) {
+// Signals close together, as a closed terminal (the shell forwards SIGHUP, the
+// kernel sends SIGHUP and SIGCONT) or a double Ctrl-C sends them: the second comes
+// while the exit sequence runs, and the service is started again every time; the
+// program ends by the first.
+struct SignalBurst {
+    const char* name;
+    std::vector<int> sequence;  // 5 ms apart
+};
+
+class EachSignalBurst : public StopSignalTest, public ::testing::WithParamInterface<SignalBurst> {};
+
+TEST_P(EachSignalBurst, StillStartsTheServiceAgain) {
+    const std::vector<int>& sequence = GetParam().sequence;
+    constexpr int kRuns = 3;
+    for (int run = 1; run <= kRuns; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::size_t startsBefore = StartRequests();
+        Quillon quillon;
+        StartToMainDialog(quillon);
+        for (std::size_t i = 0; i < sequence.size(); ++i) {
+            if (i > 0)
+                std::this_thread::sleep_for(5ms);  // the gap under test, not a wait
+            quillon.Signal(sequence[i]);
+        }
+        const int status = quillon.WaitExit(CMainDlg::kExitWait + kServiceCallTimeout + 2s);
+        ASSERT_NE(status, -1) << "still running after the exit bound\n" << quillon.Log();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sequence.front())
+            << "status " << status << "\n"
+            << quillon.Log();
+        ASSERT_EQ(StartRequests(), startsBefore + 1) << quillon.Log();
+        EXPECT_EQ(m_mock->ActiveState(kKeywardenUnit), "active");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bursts, EachSignalBurst,
+    ::testing::Values(SignalBurst{"IntInt", {SIGINT, SIGINT}},
+                      SignalBurst{"TermInt", {SIGTERM, SIGINT}},
+                      SignalBurst{"TerminalClosed", {SIGHUP, SIGHUP, SIGCONT}}),
+    [](const ::testing::TestParamInfo<SignalBurst>& param) { return param.param.name; });
+
+// The service manager takes its time over the start at exit and a second signal comes
+// meanwhile: the start is still waited for, within that call's own bound, and the
+// program then ends by the first signal. It never hangs.
+TEST_F(StopSignalTest, SecondSignalWhileTheServiceStartsWaitsOnlyForThatCall) {
     m_mock->OverrideManagerMethod("StartUnit", "ss", "o", "import time; time.sleep(5); ret = '/'");
     Quillon quillon;
     StartToMainDialog(quillon);
@@ -161,13 +206,14 @@ TEST_F(StopSignalTest, SecondSignalWhileExitingEndsAtOnce) {
         << quillon.Log();
     ASSERT_TRUE(quillon.Running()) << "the exit did not wait for the service manager";
 
-    const auto sent = Clock::now();
     quillon.Signal(SIGINT);
-    const int status = quillon.WaitExit(kServiceCallTimeout);
-    const auto took = Clock::now() - sent;
-    ASSERT_NE(status, -1) << "the second signal did not end the program";
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
-    EXPECT_LT(took, 1s);
+    // The restart's round trips before StartUnit are quick here; StartUnit gives up at
+    // its time limit.
+    const int status = quillon.WaitExit(kServiceCallTimeout + 2s);
+    ASSERT_NE(status, -1) << "the program outlived the service call's time limit\n"
+                          << quillon.Log();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_EQ(StartRequests(), 1u);
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,6 +19,13 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A holder's word normally takes milliseconds; generous for sanitizer builds.
+constexpr auto kWordBound = 10s;
+// What a copy facing a full queue may take: the probe's bound and a margin.
+constexpr auto kPromptWord = kInstanceProbeWait + 2s;
 
 // Unique per test process, so parallel test runs do not see each other's locks.
 std::string TestName(const char* what) {
@@ -46,6 +55,7 @@ private:
 class Holder {
 public:
     explicit Holder(std::vector<std::string> args) {
+        m_started = Clock::now();
         int in[2], out[2];
         EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -62,14 +72,26 @@ public:
         close(in[0]);
         close(out[1]);
         m_stdin = in[1];
+        // Bounded, so a holder that hangs in its lock fails the test instead of
+        // stalling it; it then says nothing.
+        const auto deadline = Clock::now() + kWordBound;
         char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
+        pollfd ready{out[0], POLLIN, 0};
+        while (Clock::now() < deadline &&
+               poll(&ready, 1,
+                    static_cast<int>(
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())
+                            .count())) == 1 &&
+               read(out[0], &c, 1) == 1 && c != '\n')
             m_word.push_back(c);
+        m_took = Clock::now() - m_started;
         close(out[0]);
     }
     ~Holder() { End(); }
-    // What the holder said it did.
+    // What the holder said it did; empty when it said nothing within kWordBound.
     const std::string& Word() const { return m_word; }
+    // From its start to its word.
+    Clock::duration Took() const { return m_took; }
     void Kill() {
         if (m_pid > 0)
             kill(m_pid, SIGKILL);
@@ -78,6 +100,8 @@ public:
 
 private:
     void End() {
+        if (m_pid > 0 && m_word.empty())
+            kill(m_pid, SIGKILL);
         if (m_stdin >= 0) {
             close(m_stdin);
             m_stdin = -1;
@@ -90,6 +114,8 @@ private:
     pid_t m_pid = -1;
     int m_stdin = -1;
     std::string m_word;
+    Clock::time_point m_started;
+    Clock::duration m_took{};
 };
 
 std::vector<std::string> Lock(const std::string& name, const std::string& dir) {
@@ -114,6 +140,20 @@ TEST(SingleInstanceLock, SecondCopyOfThisUserIsRefusedWhicheverWayItLooks) {
     EXPECT_EQ(Holder(Lock(name, run.Path())).Word(), "refused");
     // A copy started without the runtime directory finds the socket name.
     EXPECT_EQ(Holder(Lock(name, "")).Word(), "refused");
+}
+
+// Every refused copy leaves its probe in the holder's queue unless the holder takes it
+// off; without a runtime directory the probe is all a copy has, so a full queue made
+// later copies wait for ever. Many in a row are each refused promptly.
+TEST(SingleInstanceLock, ManyRefusedCopiesInARowAreEachRefusedPromptly) {
+    const std::string name = TestName("many");
+    Holder holder(Lock(name, ""));
+    ASSERT_EQ(holder.Word(), "held");
+    for (int copy = 1; copy <= 24; ++copy) {
+        Holder refused(Lock(name, ""));
+        ASSERT_EQ(refused.Word(), "refused") << "copy " << copy;
+        EXPECT_LT(refused.Took(), kPromptWord) << "copy " << copy;
+    }
 }
 
 TEST(SingleInstanceLock, LockIsFreedWhenTheHolderEnds) {
@@ -160,6 +200,39 @@ TEST(SingleInstanceLock, AnotherUserCannotLockThisUserOut) {
     SingleInstanceLock squatted(name, "");
     EXPECT_FALSE(squatted.AlreadyRunning());
     EXPECT_EQ(squatted.LastError(), EADDRINUSE);
+}
+
+// Whoever sits on the name with a queue that is full and never accepted (backlog 0)
+// cannot make a copy wait: it counts as a holder that does not answer. As another
+// user, and as this user (some other program, or a copy that is stopped).
+TEST(SingleInstanceLock, SquatterWithAFullQueueMakesNoCopyWait) {
+    const std::string name = TestName("full");
+    const bool asNobody = access("/usr/bin/setpriv", X_OK) == 0 &&
+                          system(
+                              "/usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups "
+                              "true >/dev/null 2>&1") == 0;
+    std::vector<std::vector<std::string>> squatters = {
+        {QUILLON_INSTANCE_HOLDER, "squat", name, std::to_string(getuid()), "/nonexistent", "full"}};
+    if (asNobody) {
+        squatters.push_back({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                             "--clear-groups", QUILLON_INSTANCE_HOLDER, "squat", name,
+                             std::to_string(getuid()), "/nonexistent", "full"});
+    } else {
+        std::printf("as another user: skipped, cannot run a process as nobody here\n");
+    }
+    for (const auto& args : squatters) {
+        SCOPED_TRACE(args.front());
+        RuntimeDir run;
+        Holder squatter(args);
+        ASSERT_EQ(squatter.Word(), "squatting");
+        for (const std::string& dir : {run.Path(), std::string()}) {
+            Holder copy(Lock(name, dir));
+            // With the runtime directory the file is the lock; without it, no lock.
+            EXPECT_EQ(copy.Word(), dir.empty() ? "error " + std::to_string(EADDRINUSE) : "held")
+                << "runtime directory '" << dir << "'";
+            EXPECT_LT(copy.Took(), kPromptWord);
+        }
+    }
 }
 
 TEST(SingleInstanceLock, RuntimeDirOthersMayEnterIsNotTrusted) {

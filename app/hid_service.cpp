@@ -1,5 +1,6 @@
 #include "app/hid_service.h"
 
+#include "platform/stop_signals.h"
 #include "platform/trace.h"
 
 namespace {
@@ -43,10 +44,15 @@ void RestartHidService(HidManager* manager, IServiceControl& scm) {
     if (!manager->m_bServiceStopped) {
         return;
     }
+    // A second stop signal (a closed terminal sends two) would end the bus's wait
+    // early and leave the service stopped; the call has its own time limit.
+    StopSignalsHeldBack held;
     if (!OpenKeywarden(scm)) {
         return;
     }
     // As at start, the result does not change what the user sees.
-    scm.Start();
+    if (!scm.Start())
+        Trace("[KEYWARDEN] Start request for %s failed: %s", kKeywardenUnit,
+              scm.LastError().c_str());
     scm.Close();
 }

@@ -115,3 +115,15 @@ void EndByStopSignal() {
     ::raise(signo);
     ::_exit(128 + signo);
 }
+
+StopSignalsHeldBack::StopSignalsHeldBack() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : kStopSignals)
+        sigaddset(&set, signo);
+    ::pthread_sigmask(SIG_BLOCK, &set, &m_old);
+}
+
+StopSignalsHeldBack::~StopSignalsHeldBack() {
+    ::pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+}

@@ -8,6 +8,8 @@
 // The handler only writes one byte to a pipe or counts; nothing else happens on
 // signal context.
 
+#include <signal.h>
+
 #include <string>
 
 // A stop signal after the first. Closing a terminal sends SIGHUP twice (the shell
@@ -44,3 +46,18 @@ int StopSignalCount();
 // Once the exit sequence is over: when a stop signal ended the program, ends it by
 // that signal's default action, so the parent sees how it ended. Returns otherwise.
 void EndByStopSignal();
+
+// While one lives, the stop signals wait as pending on the calling thread instead of
+// interrupting it: a call that must not be cut short (the service's start at exit,
+// whose D-Bus wait a signal would end with EINTR) runs to its own time limit. Another
+// thread, or this one afterwards, takes them as usual.
+class StopSignalsHeldBack {
+public:
+    StopSignalsHeldBack();
+    ~StopSignalsHeldBack();
+    StopSignalsHeldBack(const StopSignalsHeldBack&) = delete;
+    StopSignalsHeldBack& operator=(const StopSignalsHeldBack&) = delete;
+
+private:
+    sigset_t m_old;  // the thread's mask before
+};

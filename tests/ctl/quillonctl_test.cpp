@@ -103,6 +103,8 @@ protected:
             posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, child.errPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // Nothing else of the test's (the kit's sockets among it) goes with it.
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
         EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
         child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));

@@ -23,6 +23,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/ctl/ctl_process.h"
@@ -327,6 +328,62 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     EXPECT_GE(summary["repeats"], 3);
     EXPECT_GT(summary["repeat_interval_mean_ms"], 50);
     EXPECT_EQ(summary["frames"]["ok"], 1);
+}
+
+// A stdout nobody reads: its pipe fills, yet SIGINT and SIGTERM end watch within a
+// second, and the receivers are free again for the next program.
+TEST_F(QuillonctlTest, WatchWithAStdoutNobodyReadsEndsOnEachStopSignal) {
+    kit = std::make_unique<VirtualKit>(KitNodes::Served);
+    kit->PlugIr();
+    kit->PlugGame();
+    VirtualRemote remote(*kit, DemoToken(), [this] { return clock.load(); });
+    std::atomic<int> delivered{0};
+    remote.SetSentHook([&](const VirtualRemote::Sent& sent) { delivered += sent.delivered; });
+    for (int signo : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        // A FIFO the test holds open and never reads.
+        const std::string fifo = m_dir + "/stdout-" + std::to_string(signo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int fds[1] = {open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        ASSERT_GE(fds[0], 0);
+        fcntl(fds[0], F_SETPIPE_SZ, 4096);
+        const int capacity = fcntl(fds[0], F_GETPIPE_SZ);
+        const int opens = kit->IrOpens();
+        auto watch = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" watch --json >\"$1\"",
+                                     QUILLONCTL_EXE, fifo},
+            Env());
+        ASSERT_TRUE(kit->WaitForIrOpens(opens + 1, kBound));
+        // Read only until both receivers are open; from then on nobody reads.
+        std::string seen;
+        for (const auto until = Clock::now() + kBound;
+             Clock::now() < until &&
+             (seen.find("\"receiver\":\"ir\",\"state\":\"open\"") == std::string::npos ||
+              seen.find("\"receiver\":\"game\",\"state\":\"open\"") == std::string::npos);) {
+            pollfd p{fds[0], POLLIN, 0};
+            poll(&p, 1, 100);
+            char text[512];
+            const ssize_t n = read(fds[0], text, sizeof text);
+            if (n > 0)
+                seen.append(text, static_cast<std::size_t>(n));
+        }
+        // A held key repeats until more was written than the pipe takes (some 150
+        // bytes an event); its writer then waits for room that never comes.
+        ASSERT_TRUE(remote.HoldKey(49));
+        const int before = delivered.load();
+        const auto until = Clock::now() + kBound;
+        while (delivered.load() < before + 2 * capacity / 150 && Clock::now() < until)
+            std::this_thread::sleep_for(20ms);  // the remote has no wake-up for a count
+        ASSERT_LT(Clock::now(), until) << "the held key did not repeat";
+        const auto sent = Clock::now();
+        watch->Signal(signo);
+        remote.Release();
+        const int status = watch->Wait(5s);
+        EXPECT_LT(Clock::now() - sent, 1s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        close(fds[0]);
+        EXPECT_EQ(Ctl({"check"})->Exit(kBound), 0) << "the receivers are still held";
+    }
 }
 
 // A stdout that is closed, or whose reader has gone: one line on stderr, status 1.

@@ -1,6 +1,10 @@
 #include "quillonctl/ctl.h"
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 
@@ -99,12 +103,37 @@ int Fail(const std::string& message) {
     return kExitUsage;
 }
 
-void PrintJson(const nlohmann::json& value) {
+std::string JsonText(const nlohmann::json& value) {
     // Invalid UTF-8 (a device's name, say) is replaced, never a reason to fail.
-    const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void PrintJson(const nlohmann::json& value) {
+    const std::string text = JsonText(value);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+namespace {
+bool g_stdoutClosed = false;
+}  // namespace
+
+void ReserveStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        if (fd == STDOUT_FILENO)
+            g_stdoutClosed = true;
+        // The lowest free descriptor: this one, as the ones below are open by now.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd)
+            ::close(null);
+    }
+}
+
+bool StdoutCameClosed() {
+    return g_stdoutClosed;
 }
 
 double MonotonicSeconds() {

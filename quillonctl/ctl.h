@@ -46,6 +46,14 @@ std::string EscapeForMessage(std::string_view text);
 
 // One JSON document (or JSON Lines record) on stdout, flushed.
 void PrintJson(const nlohmann::json& value);
+// The same document as text, without the line's end.
+std::string JsonText(const nlohmann::json& value);
+
+// At start: standard descriptors that came closed are taken by /dev/null, so that no
+// node or pipe the program opens later becomes its stdout.
+void ReserveStandardStreams();
+// Whether stdout came closed.
+bool StdoutCameClosed();
 
 // Seconds on the monotonic clock, for event timestamps.
 double MonotonicSeconds();

@@ -10,6 +10,7 @@
 
 #include "platform/trace.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/options.h"
 #include "service/token_calibration.h"
 
 #ifndef QUILLON_VERSION
@@ -28,18 +29,37 @@ void AddCommonOptions(CLI::App* command, CtlOptions& options) {
     command->set_version_flag("--version", kVersion);
 }
 
+// --help beside words that are no subcommand or argument ("quillonctl nosuch --help"):
+// CLI11 would show the help of what it did understand and exit 0; a script with a
+// typo should hear of it.
+int HelpOrUsageError(CLI::App& app, const CLI::Error& help) {
+    std::string first;
+    if (app.remaining_size() > 0)
+        first = app.remaining().front();
+    for (const CLI::App* sub : app.get_subcommands()) {
+        if (first.empty() && !sub->get_allow_extras() && sub->remaining_size() > 0)
+            first = sub->remaining().front();
+    }
+    if (first.empty())
+        return app.exit(help);
+    const std::string what =
+        app.get_subcommands().empty() ? "unknown subcommand " : "unexpected argument ";
+    std::fprintf(stderr, "quillonctl: %s%s (see --help)\n", what.c_str(),
+                 QuoteArgument(first).c_str());
+    return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    ReserveStandardStreams();
     CLI::App app{"Quillon's kit from a terminal: receivers, keys, the token and its service.",
                  "quillonctl"};
     app.set_version_flag("--version", kVersion);
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 ok; 1 usage or internal error; 2 a receiver is absent; 3 a receiver\n"
-        "may not be opened by this user; 4 a receiver is held by another program;\n"
-        "5 token not passed; 6 token bound (21030); 7 token service unreachable or failing;\n"
-        "8 doctor: a check failed.");
+        ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied, kExitHeld, kExitNotPassed,
+                          kExitBound, kExitServiceFailed, kExitDoctorFailed}));
 
     CtlOptions options;
     bool all = false;
@@ -60,40 +80,51 @@ int main(int argc, char** argv) {
 
     CLI::App* list = app.add_subcommand("list", "the kit's hidraw nodes, their roles and holders");
     list->add_flag("--all", all, "every hidraw node, with its ids");
+    list->footer(ExitStatusFooter({kExitOk, kExitUsage}));
     AddCommonOptions(list, options);
 
     CLI::App* check = app.add_subcommand("check", "open both receivers as the window does");
-    check->add_option("--timeout", checkTimeout, "wait up to S seconds for receivers to appear")
-        ->check(CLI::NonNegativeNumber);
+    AddNumberOption(check, "--timeout", checkTimeout, {0, 86400, "seconds"},
+                    "wait up to S seconds (0 to 86400) for receivers to appear")
+        ->type_name("S");
+    check->footer(ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied, kExitHeld}));
     AddCommonOptions(check, options);
 
     CLI::App* watch = app.add_subcommand("watch", "one line per receiver, key and token event");
     watch->add_flag("--verify", watchVerify, "verify every token frame with the token service");
+    // 1 also when stdout fails (closed, a reader gone).
+    watch->footer(ExitStatusFooter({kExitOk, kExitUsage}));
     AddCommonOptions(watch, options);
 
     CLI::App* verify = app.add_subcommand("verify", "one ReviseEkey verification");
     verify->add_option("--serial", serial, "the token's 9-digit serial number");
     verify->add_option("--password", password, "its 8-digit dynamic password");
     verify->add_flag("--wait", wait, "verify the next token press instead");
-    verify->add_option("--timeout", verifyTimeout, "with --wait: give up after S seconds (60)")
-        ->check(CLI::PositiveNumber);
+    AddNumberOption(verify, "--timeout", verifyTimeout, {0.001, 86400, "seconds"},
+                    "with --wait: give up after S seconds (60; 0.001 to 86400)")
+        ->type_name("S");
+    verify->footer(
+        ExitStatusFooter({kExitOk, kExitUsage, kExitNotPassed, kExitBound, kExitServiceFailed}));
     AddCommonOptions(verify, options);
 
     CLI::App* calibrate =
         app.add_subcommand("calibrate", "calibrate the token with two passwords 30 s apart");
     // Shorter periods are for tests and demonstrations; the service expects 30 s.
-    calibrate->add_option("--wait-period", calWait, "seconds between the two presses (30)")
-        ->check(CLI::PositiveNumber)
+    AddNumberOption(calibrate, "--wait-period", calWait, {0.001, 3600, "seconds"},
+                    "seconds between the two presses (30)")
         ->group("");
-    calibrate->add_option("--timeout-period", calTimeout, "seconds from the first press (120)")
-        ->check(CLI::PositiveNumber)
+    AddNumberOption(calibrate, "--timeout-period", calTimeout, {0.001, 3600, "seconds"},
+                    "seconds from the first press (120)")
         ->group("");
+    calibrate->footer(
+        ExitStatusFooter({kExitOk, kExitUsage, kExitNotPassed, kExitBound, kExitServiceFailed}));
     AddCommonOptions(calibrate, options);
 
     CLI::App* doctor = app.add_subcommand(
         "doctor", "why the kit does or does not work here, one check per line, with fixes");
     // For tests: the udev rule directories below another root.
     doctor->add_option("--udev-root", udevRoot, "look for udev rules below DIR")->group("");
+    doctor->footer(ExitStatusFooter({kExitOk, kExitUsage, kExitDoctorFailed}));
     AddCommonOptions(doctor, options);
 
     CLI::App* record = app.add_subcommand(
@@ -104,14 +135,17 @@ int main(int argc, char** argv) {
     record->allow_extras();
     record->footer(
         "Arguments: [NODE...] hidraw nodes to record, as hidrawN or a path\n"
-        "(default: both receivers).");
+        "(default: both receivers).\n\n" +
+        ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied}));
     AddCommonOptions(record, options);
 
     CLI::App* replayCommand = app.add_subcommand(
         "replay", "play a recording back through /dev/uhid (or the virtual kit)");
     replayCommand->add_option("file", replayFile, "a hid-recorder recording")->required();
-    replayCommand->add_option("--speed", replay.speed, "play X times as fast (1)")
-        ->check(CLI::PositiveNumber);
+    AddNumberOption(replayCommand, "--speed", replay.speed, {0.01, 1000, "times as fast"},
+                    "play X times as fast (1; 0.01 to 1000)")
+        ->type_name("X");
+    replayCommand->footer(ExitStatusFooter({kExitOk, kExitUsage}));
     replayCommand->add_flag("--virtual", replay.virtualKit,
                             "serve the devices in a temporary tree instead of /dev/uhid");
     replayCommand->add_flag("--hold", replay.hold,
@@ -128,9 +162,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return HelpOrUsageError(app, e);
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        return HelpOrUsageError(app, e);
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {

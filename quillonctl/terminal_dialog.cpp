@@ -5,6 +5,7 @@
 
 #include "decode/status_texts.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/output_writer.h"
 #include "receiver/key_names.h"
 #include "receiver/types.h"
 #include "service/token_frame_box.h"
@@ -58,12 +59,21 @@ void TerminalDialog::Event(const std::string& text, nlohmann::json object) {
     if (!m_settings.print)
         return;
     const double t = MonotonicSeconds();
+    std::string line;
     if (m_settings.json) {
         object["t"] = t;
-        PrintJson(object);
+        line = JsonText(object) + "\n";
+    } else {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%10.3f] ", t);
+        line = stamp + text + "\n";
+    }
+    // Only queued: a stdout nobody reads never holds up a receiver or the stop.
+    if (m_settings.output != nullptr) {
+        m_settings.output->Write(std::move(line));
         return;
     }
-    std::printf("[%10.3f] %s\n", t, text.c_str());
+    std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }
 

@@ -20,12 +20,16 @@
 
 #include "receiver/main_dialog.h"
 
+class OutputWriter;
+
 class TerminalDialog : public IMainDialog {
 public:
     struct Settings {
         bool print = true;    // write events at all (watch), or only collect (verify, calibrate)
         bool json = false;    // JSON Lines instead of text
         bool verify = false;  // verify every frame with the token service
+        // Where events go; none: stdout directly (only where nothing is printed).
+        OutputWriter* output = nullptr;
     };
     struct Frame {
         int result = 0;  // TokenResult

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,9 +21,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/ctl/ctl_process.h"
@@ -144,6 +150,72 @@ protected:
                 "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config",
                 "XDG_RUNTIME_DIR=" + m_dir + "/runtime"};
     }
+    // quillonctl with stdout on `out` (-1: closed) and stderr into a file of the
+    // test's; the caller reaps it with WaitRaw.
+    struct RawChild {
+        pid_t pid = -1;
+        int pidfd = -1;
+        std::string errPath;
+    };
+    RawChild SpawnRaw(std::vector<std::string> args, int out) {
+        RawChild child;
+        child.errPath = m_dir + "/stderr-" + std::to_string(++m_spawned);
+        args.insert(args.begin(), QUILLONCTL_EXE);
+        std::vector<std::string> env = Env();
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('=') + 1);
+            bool ours = false;
+            for (const std::string& mine : Env())
+                ours = ours || mine.starts_with(name);
+            if (!ours)
+                env.push_back(entry);
+        }
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (out < 0)
+            posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, child.errPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // Nothing else of the test's (the kit's sockets among it) goes with it.
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+        EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
+        EXPECT_GE(child.pidfd, 0);
+        return child;
+    }
+    // The wait status, or -1 when it had not ended within `timeout` (it is killed then).
+    static int WaitRaw(RawChild& child, std::chrono::milliseconds timeout) {
+        pollfd p{child.pidfd, POLLIN, 0};
+        int status = -1;
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
+            syscall(SYS_pidfd_send_signal, child.pidfd, SIGKILL, nullptr, 0);
+            waitpid(child.pid, nullptr, 0);
+        } else {
+            waitpid(child.pid, &status, 0);
+        }
+        close(child.pidfd);
+        return status;
+    }
+    static std::vector<std::string> FileLines(const std::string& path) {
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
     std::unique_ptr<ChildProcess> Ctl(std::vector<std::string> args, bool dropDacOverride = false) {
         args.insert(args.begin(), QUILLONCTL_EXE);
         // Root opens whatever the mode says; without these capabilities it is held to
@@ -179,6 +251,7 @@ protected:
     }
 
     std::string m_dir;
+    int m_spawned = 0;
     std::unique_ptr<VirtualKit> kit = std::make_unique<VirtualKit>();
     std::atomic<std::int64_t> clock{NowSeconds()};
     TokenServiceProcess sim;
@@ -398,6 +471,151 @@ TEST_F(QuillonctlTest, WatchSeesKeysTokenAndUnplugAndEndsOnSigint) {
     EXPECT_GE(summary["repeats"], 3);
     EXPECT_GT(summary["repeat_interval_mean_ms"], 50);
     EXPECT_EQ(summary["frames"]["ok"], 1);
+}
+
+// A stdout nobody reads: its pipe fills, yet SIGINT and SIGTERM end watch within a
+// second, and the receivers are free again for the next program.
+TEST_F(QuillonctlTest, WatchWithAStdoutNobodyReadsEndsOnEachStopSignal) {
+    kit = std::make_unique<VirtualKit>(KitNodes::Served);
+    kit->PlugIr();
+    kit->PlugGame();
+    VirtualRemote remote(*kit, DemoToken(), [this] { return clock.load(); });
+    std::atomic<int> delivered{0};
+    remote.SetSentHook([&](const VirtualRemote::Sent& sent) { delivered += sent.delivered; });
+    for (int signo : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signo);
+        // A FIFO the test holds open and never reads.
+        const std::string fifo = m_dir + "/stdout-" + std::to_string(signo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int fds[1] = {open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+        ASSERT_GE(fds[0], 0);
+        fcntl(fds[0], F_SETPIPE_SZ, 4096);
+        const int capacity = fcntl(fds[0], F_GETPIPE_SZ);
+        const int opens = kit->IrOpens();
+        auto watch = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" watch --json >\"$1\"",
+                                     QUILLONCTL_EXE, fifo},
+            Env());
+        ASSERT_TRUE(kit->WaitForIrOpens(opens + 1, kBound));
+        // Read only until both receivers are open; from then on nobody reads.
+        std::string seen;
+        for (const auto until = Clock::now() + kBound;
+             Clock::now() < until &&
+             (seen.find("\"receiver\":\"ir\",\"state\":\"open\"") == std::string::npos ||
+              seen.find("\"receiver\":\"game\",\"state\":\"open\"") == std::string::npos);) {
+            pollfd p{fds[0], POLLIN, 0};
+            poll(&p, 1, 100);
+            char text[512];
+            const ssize_t n = read(fds[0], text, sizeof text);
+            if (n > 0)
+                seen.append(text, static_cast<std::size_t>(n));
+        }
+        // A held key repeats until more was written than the pipe takes (some 150
+        // bytes an event); its writer then waits for room that never comes.
+        ASSERT_TRUE(remote.HoldKey(49));
+        const int before = delivered.load();
+        const auto until = Clock::now() + kBound;
+        while (delivered.load() < before + 2 * capacity / 150 && Clock::now() < until)
+            std::this_thread::sleep_for(20ms);  // the remote has no wake-up for a count
+        ASSERT_LT(Clock::now(), until) << "the held key did not repeat";
+        const auto sent = Clock::now();
+        watch->Signal(signo);
+        remote.Release();
+        const int status = watch->Wait(5s);
+        EXPECT_LT(Clock::now() - sent, 1s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        close(fds[0]);
+        EXPECT_EQ(Ctl({"check"})->Exit(kBound), 0) << "the receivers are still held";
+    }
+}
+
+// A stdout that is closed, or whose reader has gone: one line on stderr, status 1.
+TEST_F(QuillonctlTest, WatchSaysSoWhenItsStdoutFails) {
+    {
+        RawChild watch = SpawnRaw({"watch"}, -1);
+        const int status = WaitRaw(watch, kBound);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        const std::vector<std::string> err = FileLines(watch.errPath);
+        ASSERT_EQ(err.size(), 1u);
+        EXPECT_NE(err[0].find("stdout"), std::string::npos) << err[0];
+    }
+    {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        close(fds[0]);
+        RawChild watch = SpawnRaw({"watch", "--json"}, fds[1]);
+        close(fds[1]);
+        // The receivers' first "absent" is written at once and meets the gone reader.
+        const int status = WaitRaw(watch, kBound);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_EQ(FileLines(watch.errPath),
+                  std::vector<std::string>{"quillonctl: writing to stdout failed: Broken pipe"});
+    }
+}
+
+// Every numeric option: finite and in its range, or one line naming it and exit 1;
+// and help beside a word that is no subcommand is a usage error.
+TEST_F(QuillonctlTest, CommandLineRefusesBadNumbersAndUnknownWords) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> table = {
+        {{"check", "--timeout"}, {"1e12", "1e300", "nan", "inf", "-1", "1e400", "2x", ""}},
+        {{"verify", "--wait", "--timeout"}, {"nan", "0", "-5", "1e12"}},
+        {{"calibrate", "--wait-period"}, {"nan", "0", "1e300"}},
+        {{"calibrate", "--timeout-period"}, {"-inf", "0", "1e9"}},
+        {{"replay", "x.hidrec", "--speed"}, {"nan", "0", "1e300", "\x1b[2J"}},
+    };
+    for (const auto& [command, values] : table) {
+        for (const std::string& value : values) {
+            std::vector<std::string> args = command;
+            args.push_back(value);
+            auto ctl = Ctl(args);
+            const std::string what = args[args.size() - 2] + " " + value;
+            EXPECT_EQ(ctl->Exit(kBound), 1) << what;
+            const std::vector<std::string> err = ctl->Err().Lines();
+            ASSERT_EQ(err.size(), 1u) << what << "\n" << ctl->Err().Text();
+            EXPECT_TRUE(err[0].starts_with("quillonctl: " + args[args.size() - 2] + ": "))
+                << err[0];
+            EXPECT_LT(err[0].size(), 120u) << err[0];
+            EXPECT_EQ(err[0].find('\x1b'), std::string::npos) << "control character shown raw";
+        }
+    }
+    for (std::vector<std::string> args : {std::vector<std::string>{"nosuch", "--help"},
+                                          {"--help", "nosuch"},
+                                          {"check", "nosuch", "--help"}}) {
+        auto ctl = Ctl(args);
+        EXPECT_EQ(ctl->Exit(kBound), 1) << args[0];
+        EXPECT_TRUE(ctl->Out().Lines().empty()) << ctl->Out().Text();
+        EXPECT_EQ(ctl->Err().Lines().size(), 1u) << ctl->Err().Text();
+    }
+    EXPECT_EQ(Ctl({"record", "hidraw0", "--help"})->Exit(kBound), 0);
+}
+
+// Each subcommand's help lists the exit statuses it can give, and no other.
+TEST_F(QuillonctlTest, HelpOfEachSubcommandListsItsStatuses) {
+    const std::map<std::string, std::set<int>> statuses = {
+        {"list", {0, 1}},
+        {"check", {0, 1, 2, 3, 4}},
+        {"watch", {0, 1}},
+        {"verify", {0, 1, 5, 6, 7}},
+        {"calibrate", {0, 1, 5, 6, 7}},
+        {"doctor", {0, 1, 8}},
+        {"record", {0, 1, 2, 3}},
+        {"replay", {0, 1}},
+    };
+    for (const auto& [sub, expected] : statuses) {
+        auto help = Ctl({sub, "--help"});
+        EXPECT_EQ(help->Exit(kBound), 0);
+        const std::string text = help->Out().Text();
+        const std::size_t at = text.find("Exit status:");
+        ASSERT_NE(at, std::string::npos) << sub;
+        std::set<int> shown;
+        std::istringstream in(text.substr(at + 12));
+        for (std::string word, before = ";"; in >> word; before = word) {
+            if (before.back() == ';' && !word.empty() &&
+                word.find_first_not_of("0123456789") == std::string::npos)
+                shown.insert(std::stoi(word));
+        }
+        EXPECT_EQ(shown, expected) << sub << "\n" << text;
+    }
 }
 
 TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {

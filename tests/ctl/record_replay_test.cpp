@@ -459,9 +459,9 @@ TEST_F(RecordReplayTest, ReplayRefusesWhatIsNoRecordingFileAndHoldsNoWholeFile) 
     std::ofstream(m_dir + "/long.hidrec") << text;
     text.clear();
     text.shrink_to_fit();
-    const Measured m = RunMeasured({"replay", "--virtual", "--no-wait", "--json", "--speed",
-                                    "1000000", m_dir + "/long.hidrec"},
-                                   env);
+    const Measured m = RunMeasured(
+        {"replay", "--virtual", "--no-wait", "--json", "--speed", "1000", m_dir + "/long.hidrec"},
+        env);
     ASSERT_NE(m.status, -1);
     EXPECT_TRUE(WIFEXITED(m.status) && WEXITSTATUS(m.status) == 0) << m.err;
     const std::string last = m.out.substr(m.out.rfind('\n', m.out.size() - 2) + 1);

@@ -19,6 +19,7 @@
 #include <QWindow>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 
 #include "app/app.h"
 #include "app/calibration_dlg.h"
@@ -429,6 +430,30 @@ TEST_F(CalibrationE2eTest, ButtonOpensTheDialogAndEscapeClosesIt) {
         QTest::keyClick(&dlg, Qt::Key_Escape);
     });
     ExpectExitOrder();
+}
+
+// The installed demo starts the simulator installed with it, not the build tree's
+// (which a user's machine does not have); the built one keeps finding its tree's.
+TEST(DemoFilesTest, InstalledBesideTheProgramElseTheBuildTrees) {
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("demo-files-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "usr/bin");
+    std::filesystem::create_directories(root / "usr/libexec/quillon");
+    const std::string bin = (root / "usr/bin").string();
+    const std::string installed = "../libexec/quillon/token_service_sim";
+    EXPECT_EQ(InstalledOrBuilt(bin, installed, "/build/sim"), "/build/sim");
+    std::ofstream(root / "usr/libexec/quillon/token_service_sim") << "#!/bin/sh\n";
+    EXPECT_EQ(InstalledOrBuilt(bin, installed, "/build/sim"),
+              (root / "usr/libexec/quillon/token_service_sim").string());
+    EXPECT_EQ(InstalledOrBuilt("", installed, "/build/sim"), "/build/sim");
+    // A directory of that name is not the program.
+    EXPECT_EQ(InstalledOrBuilt(bin, "../libexec/quillon", "/build/sim"), "/build/sim");
+    std::filesystem::remove_all(root);
+    // This test program is in the build tree: the simulator built alongside.
+    EXPECT_TRUE(std::filesystem::is_regular_file(KitRig::DefaultSimulator()))
+        << KitRig::DefaultSimulator();
+    EXPECT_TRUE(std::filesystem::is_regular_file(KitRig::DemoRecording()))
+        << KitRig::DemoRecording();
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The man pages keep up with the programs: every subcommand, option and exit status
-# that quillonctl's own --help shows is in quillonctl(1), every environment variable the
-# sources read is in a page, and the built pages render without a groff warning.
-# Usage: man_pages_test.sh QUILLONCTL DIST_SOURCE_DIR DIST_BUILD_DIR
+# that quillonctl's own --help shows is in quillonctl(1), every option and exit status
+# of quillon-demo --help in quillon-demo(1), every environment variable the sources
+# read is in a page, and the built pages render without a groff warning.
+# Usage: man_pages_test.sh QUILLONCTL DIST_SOURCE_DIR DIST_BUILD_DIR [QUILLON_DEMO]
 set -euo pipefail
 quillonctl=$1
 src=$2
 built=$3
+demo=${4:-}
 ctl_page=$src/quillonctl.1.scd
 window_page=$src/quillon.1.scd
+demo_page=$src/quillon-demo.1.scd
 
 command -v scdoc >/dev/null || { echo "man_pages_test: scdoc not installed; skipped"; exit 77; }
 faults=0
@@ -40,6 +43,22 @@ for status in $statuses; do
   section "$ctl_page" "EXIT STATUS" | grep -x "\*$status\*" >/dev/null || fault "exit status $status is not described"
 done
 
+pages="quillon quillonctl"
+if [ -n "$demo" ]; then
+  pages="$pages quillon-demo"
+  demo_help=$("$demo" --help)
+  demo_options=$(grep -oE '(^|[][ |])--?[a-z][a-z-]*' <<<"$demo_help" | tr -d '[]| ' | sort -u)
+  [ -n "$demo_options" ] || fault "no options in quillon-demo --help"
+  for option in $demo_options --help; do
+    section "$demo_page" OPTIONS | grep -q "\*$option\*" || fault "quillon-demo's option $option is not described"
+  done
+  demo_statuses=$(sed -n '/^Exit status:/,$p' <<<"$demo_help" | grep -oE '(: |, )[0-9]+ ' | grep -oE '[0-9]+')
+  [ "$(wc -w <<<"$demo_statuses")" -ge 2 ] || fault "no exit statuses in quillon-demo --help"
+  for status in $demo_statuses; do
+    section "$demo_page" "EXIT STATUS" | grep -qx "\*$status\*" || fault "quillon-demo's exit status $status is not described"
+  done
+fi
+
 # Every variable the programs' sources read from the environment.
 root=$(cd "$src/.." && pwd)
 names=$(grep -rhoE 'getenv\("[A-Za-z_]+"\)|FromEnvironment\("[A-Za-z_]+"' \
@@ -49,7 +68,7 @@ for name in $names; do
   grep -q "\*$name\*" "$window_page" "$ctl_page" || fault "environment variable $name is in no page"
 done
 
-for page in quillon quillonctl; do
+for page in $pages; do
   [ -f "$built/$page.1.gz" ] || { fault "$page.1.gz was not built"; continue; }
   command -v man >/dev/null || continue
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$built/$page.1.gz" 2>&1 >/dev/null || true)

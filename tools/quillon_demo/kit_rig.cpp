@@ -22,6 +22,15 @@
 #ifndef QUILLON_TOKEN_SIM_EXE
 #define QUILLON_TOKEN_SIM_EXE "token_service_sim"
 #endif
+#ifndef QUILLON_INSTALLED_TOKEN_SIM
+#define QUILLON_INSTALLED_TOKEN_SIM "../libexec/quillon/token_service_sim"
+#endif
+#ifndef QUILLON_DEMO_RECORDING
+#define QUILLON_DEMO_RECORDING "demo-scenario.hidrec"
+#endif
+#ifndef QUILLON_INSTALLED_DEMO_RECORDING
+#define QUILLON_INSTALLED_DEMO_RECORDING "../share/quillon/demo-scenario.hidrec"
+#endif
 
 void RigEvents::Add(std::string event) {
     std::lock_guard lock(m_mutex);
@@ -59,8 +68,29 @@ bool RecordingServiceControl::Start() {
     return true;
 }
 
+std::string InstalledOrBuilt(const std::string& programDir, const std::string& installed,
+                             const std::string& built) {
+    if (programDir.empty())
+        return built;
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::path(programDir) / installed;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return built;
+    return path.lexically_normal().string();
+}
+
+std::string ProgramDir() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.parent_path().string();
+}
+
 std::string KitRig::DefaultSimulator() {
-    return QUILLON_TOKEN_SIM_EXE;
+    return InstalledOrBuilt(ProgramDir(), QUILLON_INSTALLED_TOKEN_SIM, QUILLON_TOKEN_SIM_EXE);
+}
+
+std::string KitRig::DemoRecording() {
+    return InstalledOrBuilt(ProgramDir(), QUILLON_INSTALLED_DEMO_RECORDING, QUILLON_DEMO_RECORDING);
 }
 
 KitRig::KitRig(VirtualRemote::Clock clock)

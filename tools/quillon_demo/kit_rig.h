@@ -61,8 +61,11 @@ private:
 
 class KitRig {
 public:
-    // The simulator built alongside.
+    // The simulator: the package's when the program runs from where the package puts
+    // it, else the one built alongside.
     static std::string DefaultSimulator();
+    // The recording of the demo's scenario (quillonctl replay plays it), found the same way.
+    static std::string DemoRecording();
 
     // `clock` drives the token's clock (empty: the system clock).
     explicit KitRig(VirtualRemote::Clock clock = {});
@@ -93,6 +96,13 @@ public:
 private:
     std::string m_workDir;
 };
+
+// `installed` (relative to `programDir`) where that file exists, else `built`: the
+// installed program finds the files installed with it, the built one those of its tree.
+std::string InstalledOrBuilt(const std::string& programDir, const std::string& installed,
+                             const std::string& built);
+// The directory of the running program (/proc/self/exe); empty when unknown.
+std::string ProgramDir();
 
 // The main dialog among the top-level widgets, once it is shown; null before.
 CMainDlg* FindMainDialog();

@@ -53,7 +53,7 @@ struct Options {
 
 void PrintHelp() {
     std::printf(
-        "usage: quillon_demo [--headless | --soak MINUTES] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
+        "usage: quillon-demo [--headless | --soak MINUTES] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
         "                    [--record FILE]\n"
         "\n"
         "Runs Quillon's main dialog on a virtual kit (IR receiver, game-controller\n"
@@ -66,11 +66,14 @@ void PrintHelp() {
         "              keys, replugs and calibrations, with memory, descriptors and threads\n"
         "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
         "  --out DIR   output folder (default ./demo-out)\n"
-        "  --sim EXE   token_service_sim to start (default: the one built alongside)\n"
+        "  --sim EXE   token_service_sim to start (default: %s)\n"
         "  --record FILE  write what the receivers send, in hid-recorder's format\n"
         "\n"
+        "The scenario's recording, for quillonctl replay: %s\n"
+        "\n"
         "Exit status: 0 done (headless: every step showed what it should; soak: every\n"
-        "verdict right and no growth), 1 otherwise.\n");
+        "verdict right and no growth), 1 otherwise.\n",
+        KitRig::DefaultSimulator().c_str(), KitRig::DemoRecording().c_str());
 }
 
 // A private X server on a display number it picks itself (-displayfd), so nothing is
@@ -155,7 +158,7 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             char* end = nullptr;
             const double minutes = std::strtod(argv[++i], &end);
             if (end == argv[i] || *end != '\0' || !(minutes > 0) || minutes > 7 * 24 * 60) {
-                std::fprintf(stderr, "quillon_demo: --soak takes minutes, not %s\n", argv[i]);
+                std::fprintf(stderr, "quillon-demo: --soak takes minutes, not %s\n", argv[i]);
                 return false;
             }
             options->soakMinutes = minutes;
@@ -165,7 +168,7 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             PrintHelp();
             std::exit(0);
         } else {
-            std::fprintf(stderr, "quillon_demo: unknown argument %s (see --help)\n", arg.c_str());
+            std::fprintf(stderr, "quillon-demo: unknown argument %s (see --help)\n", arg.c_str());
             return false;
         }
     }
@@ -252,7 +255,7 @@ int RunDemo(int argc, char** argv) {
     const fs::path out = fs::absolute(options.out);
     fs::create_directories(out, ec);
     if (ec) {
-        std::fprintf(stderr, "quillon_demo: cannot create %s: %s\n", out.c_str(),
+        std::fprintf(stderr, "quillon-demo: cannot create %s: %s\n", out.c_str(),
                      ec.message().c_str());
         return 1;
     }
@@ -262,16 +265,16 @@ int RunDemo(int argc, char** argv) {
         std::string number;
         std::string error;
         if (!xvfb.Start((out / "xvfb.log").string(), &number, &error)) {
-            std::fprintf(stderr, "quillon_demo: %s\n", error.c_str());
+            std::fprintf(stderr, "quillon-demo: %s\n", error.c_str());
             return 1;
         }
         ::setenv("DISPLAY", number.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         ::unsetenv("WAYLAND_DISPLAY");
-        std::printf("quillon_demo: %s on Xvfb %s; %s in %s\n", soak ? "soak" : "headless scenario",
+        std::printf("quillon-demo: %s on Xvfb %s; %s in %s\n", soak ? "soak" : "headless scenario",
                     number.c_str(), soak ? "samples and log" : "screenshots and log", out.c_str());
     } else {
-        std::printf("quillon_demo: on display %s; trace in %s\n", display, out.c_str());
+        std::printf("quillon-demo: on display %s; trace in %s\n", display, out.c_str());
     }
     std::fflush(stdout);
 
@@ -298,12 +301,12 @@ int RunDemo(int argc, char** argv) {
                         std::chrono::seconds(static_cast<long long>(*options.soakMinutes * 60)),
                         out.string(), log);
         if (!soakRun->AddTokens(&error)) {
-            std::printf("quillon_demo: %s\n", error.c_str());
+            std::printf("quillon-demo: %s\n", error.c_str());
             return 1;
         }
     }
     if (!rig.Start(options.simulator, &error)) {
-        std::printf("quillon_demo: %s\n", error.c_str());
+        std::printf("quillon-demo: %s\n", error.c_str());
         return 1;
     }
     KitRecorder recorder;
@@ -311,7 +314,7 @@ int RunDemo(int argc, char** argv) {
                                                    {rig.kit.Bus().NodePath(VirtualKit::kIrNode),
                                                     rig.kit.Bus().NodePath(VirtualKit::kGameNode)},
                                                    options.record, &error)) {
-        std::printf("quillon_demo: cannot record: %s\n", error.c_str());
+        std::printf("quillon-demo: cannot record: %s\n", error.c_str());
         return 1;
     }
     const fs::path oldCwd = fs::current_path();
@@ -355,7 +358,7 @@ int RunDemo(int argc, char** argv) {
     const int failures = soak ? soakRun->Finish() : scenario.Failures();
     if (headless && !soak) {
         std::fprintf(log, "%s: %d step(s) failed\n", failures == 0 ? "done" : "FAILED", failures);
-        std::printf("quillon_demo: %s; screenshots and log in %s\n",
+        std::printf("quillon-demo: %s; screenshots and log in %s\n",
                     failures == 0 ? "scenario done" : "scenario FAILED", out.c_str());
     }
     if (log != stdout)

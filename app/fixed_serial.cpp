@@ -6,14 +6,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/trace.h"
 
 namespace {
 
-// O_NONBLOCK keeps a FIFO or device that someone named SN.ini from hanging the
-// window thread in open(); anything but a regular file counts as absent.
-int OpenRegular(int flags, mode_t mode = 0) {
+// For writing. O_NONBLOCK keeps a FIFO or device that someone named SN.ini from
+// hanging the window thread in open(); anything but a regular file counts as absent.
+int OpenRegular(int flags, mode_t mode) {
     int fd = ::open(kFixedSerialFile, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
     if (fd < 0)
         return -1;
@@ -29,23 +30,10 @@ int OpenRegular(int flags, mode_t mode = 0) {
 }  // namespace
 
 bool ReadFixedSerial(char (&buffer)[kFixedSerialLength + 1]) {
-    int fd = OpenRegular(O_RDONLY);
-    if (fd < 0)
+    std::string head;
+    if (!ReadFixedSerialFile(&head) || head.size() != kFixedSerialLength)
         return false;
-    char bytes[kFixedSerialLength];
-    std::size_t got = 0;
-    while (got < kFixedSerialLength) {
-        ssize_t n = ::pread(fd, bytes + got, kFixedSerialLength - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got != kFixedSerialLength)
-        return false;
-    std::memcpy(buffer, bytes, kFixedSerialLength);
+    std::memcpy(buffer, head.data(), kFixedSerialLength);
     buffer[kFixedSerialLength] = '\0';
     return true;
 }

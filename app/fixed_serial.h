@@ -7,13 +7,12 @@
 #include <cstddef>
 #include <string_view>
 
-inline constexpr const char* kFixedSerialFile = "SN.ini";
-inline constexpr std::size_t kFixedSerialLength = 9;
+#include "platform/fixed_serial_file.h"
 
 // Fills `buffer` with the file's first 9 bytes and a NUL. False, with the buffer
-// untouched, when the file is missing, is not a regular file, cannot be read or is
-// shorter than 9 bytes. The caller zero-fills the buffer first and takes it up to
-// its first NUL, so a NUL inside the file shortens the serial.
+// untouched, when the file is missing, is not a regular file, cannot be read, is
+// larger than kMaxFixedSerialFile or is shorter than 9 bytes. The caller zero-fills the buffer
+// first and takes it up to its first NUL, so a NUL inside the file shortens the serial.
 bool ReadFixedSerial(char (&buffer)[kFixedSerialLength + 1]);
 
 // Result of storing a serial. Opened: the file was opened or created (the dialog then

@@ -11,9 +11,14 @@
 #include <cstring>
 #include <map>
 
+#include "platform/display_escape.h"
 #include "platform/small_file.h"
 
 namespace {
+
+// Real rule files are a few KiB; udev itself reads larger ones, so this only stops
+// something that is not a rule file at all.
+constexpr std::size_t kMaxRuleFile = 1u << 20;
 
 struct Assignment {
     std::string key;  // "ATTRS{idVendor}", "TAG"
@@ -199,7 +204,7 @@ UdevRuleReport FindUdevRules(std::uint16_t vendor, std::uint16_t product, const 
         DIR* d = ::opendir(dir.c_str());
         if (d == nullptr) {
             if (errno != ENOENT)
-                report.problems.push_back(dir + ": " + std::strerror(errno));
+                report.problems.push_back(EscapeForDisplay(dir) + ": " + std::strerror(errno));
             continue;
         }
         while (const dirent* entry = ::readdir(d)) {
@@ -216,8 +221,9 @@ UdevRuleReport FindUdevRules(std::uint16_t vendor, std::uint16_t product, const 
         if (name == kSeatLateRules)
             report.seatLateFound = true;
         std::string text;
-        if (!ReadSmallFile(path, 1u << 20, &text)) {
-            report.problems.push_back(path + ": " + std::strerror(errno));
+        FileProblem problem;
+        if (!ReadSmallFile(path, kMaxRuleFile, &text, &problem)) {
+            report.problems.push_back(std::move(problem.message));
             continue;
         }
         std::vector<UdevRuleMatch> rules = ScanUdevRuleText(text, vendor, product);

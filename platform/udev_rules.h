@@ -46,7 +46,7 @@ struct UdevRuleFile {
 struct UdevRuleReport {
     std::vector<UdevRuleFile> files;    // the files in effect that match, in udev's order
     bool seatLateFound = false;         // 73-seat-late.rules is in effect
-    std::vector<std::string> problems;  // directories or files that could not be read
+    std::vector<std::string> problems;  // "<path>: <why>" for each directory or file not read
 
     bool AnyUaccess() const;
     // A file with a uaccess rule that sorts after 73-seat-late.rules, or nullptr.

@@ -4,13 +4,14 @@
 // session), the maker's service and the right to stop it, the token service, SN.ini.
 // Every question to another process or host is bounded in time.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/display_escape.h"
+#include "platform/fixed_serial_file.h"
 #include "platform/login_session.h"
 #include "platform/polkit_check.h"
 #include "platform/service_control.h"
@@ -20,9 +21,6 @@
 #include "service/service_config.h"
 
 namespace {
-
-constexpr std::size_t kSerialLength = 9;
-constexpr const char* kSerialFile = "SN.ini";
 
 std::string Ms(std::chrono::milliseconds d) {
     return std::to_string(d.count()) + " ms";
@@ -195,37 +193,31 @@ void EndpointFindings(const CtlOptions& options, std::vector<Finding>* out) {
 
 Finding SerialFinding() {
     Finding f{"sn-ini", Severity::Ok, "", ""};
-    char cwd[4096] = "the current directory";
-    if (::getcwd(cwd, sizeof cwd) == nullptr)
-        std::strcpy(cwd, "the current directory");
-    const int fd = ::open(kSerialFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            f.text =
-                std::string("no SN.ini in ") + cwd + ": the comparison with a fixed serial is off";
+    std::string cwd = "the current directory";
+    if (char buffer[4096]; ::getcwd(buffer, sizeof buffer) != nullptr)
+        cwd = EscapeForDisplay(buffer);
+    std::string serial;
+    FileProblem problem;
+    if (!ReadFixedSerialFile(&serial, &problem)) {
+        if (problem.missing) {
+            f.text = "no SN.ini in " + cwd + ": the comparison with a fixed serial is off";
         } else {
             f.severity = Severity::Warn;
-            f.text = std::string("SN.ini in ") + cwd + " cannot be read: " + std::strerror(errno);
+            f.text = "SN.ini in " + cwd + ": " + problem.what +
+                     "; the comparison with a fixed serial is off";
         }
         return f;
     }
-    char buffer[kSerialLength] = {};
-    std::size_t used = 0;
-    ssize_t n;
-    while (used < sizeof buffer && (n = ::read(fd, buffer + used, sizeof buffer - used)) > 0)
-        used += static_cast<std::size_t>(n);
-    ::close(fd);
-    const std::string serial(buffer, used);
-    bool digits = used == kSerialLength;
+    bool digits = serial.size() == kFixedSerialLength;
     for (char c : serial)
         digits = digits && c >= '0' && c <= '9';
     if (!digits) {
         f.severity = Severity::Warn;
-        f.text = std::string("SN.ini in ") + cwd + " does not start with 9 digits (" +
-                 std::to_string(used) + " bytes read): the comparison will not agree";
+        f.text = "SN.ini in " + cwd + " does not start with 9 digits (" +
+                 std::to_string(serial.size()) + " bytes read): the comparison will not agree";
         return f;
     }
-    f.text = std::string("SN.ini in ") + cwd + " holds the fixed serial " + serial;
+    f.text = "SN.ini in " + cwd + " holds the fixed serial " + serial;
     return f;
 }
 

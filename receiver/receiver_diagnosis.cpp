@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/display_escape.h"
 #include "platform/hid_device.h"
 #include "platform/service_control.h"
 #include "receiver/hid_manager.h"
@@ -195,7 +196,8 @@ Cause CauseOfDenial(const KitFacts& facts, const NodeReport& node, const LoginRe
                 continue;
             const gid_t gid = node.security.group;
             if (GroupName(gid) == rule.group && !facts.who.InGroup(gid)) {
-                return {file.name + " gives group " + rule.group + " access, and you are not in it",
+                return {EscapeForDisplay(file.name) + " gives group " + rule.group +
+                            " access, and you are not in it",
                         "sudo usermod -aG " + rule.group + " " + facts.userName +
                             " (then log in again)"};
             }
@@ -362,10 +364,10 @@ Finding RuleFinding(const KitFacts& facts) {
     if (const UdevRuleFile* late = rules.LateUaccessFile()) {
         const std::string dir = late->path.substr(0, late->path.rfind('/'));
         f.severity = denied ? Severity::Fail : Severity::Warn;
-        f.text = late->path + " tags 0471:0606 uaccess but sorts after " + kSeatLateRules +
-                 ", which has then already turned tags into ACLs" + problems;
-        f.fix = "sudo mv " + late->path + " " + dir + "/70-quillon.rules && " +
-                "sudo udevadm control --reload && " + kRetriggerCommand;
+        f.text = EscapeForDisplay(late->path) + " tags 0471:0606 uaccess but sorts after " +
+                 kSeatLateRules + ", which has then already turned tags into ACLs" + problems;
+        f.fix = "sudo mv " + EscapeForDisplay(late->path) + " " + EscapeForDisplay(dir) +
+                "/70-quillon.rules && " + "sudo udevadm control --reload && " + kRetriggerCommand;
         return f;
     }
     std::string how;
@@ -373,12 +375,13 @@ Finding RuleFinding(const KitFacts& facts) {
         if (rule.uaccess)
             how = std::string("tags 0471:0606 uaccess, before ") + kSeatLateRules;
         else if (how.empty() && (!rule.mode.empty() || !rule.group.empty()))
-            how = "gives 0471:0606" + (rule.mode.empty() ? "" : " mode " + rule.mode) +
-                  (rule.group.empty() ? "" : " group " + rule.group);
+            how = "gives 0471:0606" +
+                  (rule.mode.empty() ? "" : " mode " + EscapeForDisplay(rule.mode)) +
+                  (rule.group.empty() ? "" : " group " + EscapeForDisplay(rule.group));
     }
     if (how.empty())
         how = "matches 0471:0606 but grants no access (no uaccess tag, mode or group)";
-    f.text = first.path + " " + how + problems;
+    f.text = EscapeForDisplay(first.path) + " " + how + problems;
     if (rules.AnyUaccess() && !rules.seatLateFound) {
         f.severity = denied ? Severity::Fail : Severity::Warn;
         f.text += std::string("; ") + kSeatLateRules +

@@ -68,6 +68,21 @@ TEST_F(FixedSerialTest, AnythingButAReadableRegularFileIsAbsent) {
     EXPECT_FALSE(WriteFixedSerial("123456789").opened);
     std::filesystem::remove(kFixedSerialFile);
 
+    // A link to nothing, to a device that never ends, and a file far larger than a
+    // serial: unreadable, so absent.
+    std::filesystem::create_symlink("gone", kFixedSerialFile);
+    EXPECT_FALSE(ReadFixedSerial(buffer));
+    std::filesystem::remove(kFixedSerialFile);
+    std::filesystem::create_symlink("/dev/zero", kFixedSerialFile);
+    EXPECT_FALSE(ReadFixedSerial(buffer));
+    std::filesystem::remove(kFixedSerialFile);
+    WriteFile("123456789" + std::string(kMaxFixedSerialFile, '\n'));
+    EXPECT_FALSE(ReadFixedSerial(buffer));
+    WriteFile("123456789" + std::string(kMaxFixedSerialFile - 9, '\n'));
+    EXPECT_TRUE(ReadFixedSerial(buffer)) << "at the limit";
+    std::filesystem::remove(kFixedSerialFile);
+    EXPECT_EQ(buffer[9], '\0');
+
     if (::geteuid() != 0) {  // root reads anything
         WriteFile("123456789");
         std::filesystem::permissions(kFixedSerialFile, std::filesystem::perms::none);

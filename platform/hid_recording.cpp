@@ -3,66 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-// TODO(merge): use platform/display_escape.h
-// Text from a file as a message may quote it: control characters (C0, DEL, C1) and
-// bytes that are no UTF-8 shown as escapes, so that a terminal shows them and does not
-// act on them.
-static std::string EscapeForDisplay(std::string_view text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    auto escape = [&](unsigned char c) {
-        out += "\\x";
-        out += kDigits[c >> 4];
-        out += kDigits[c & 0x0F];
-    };
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\\') {
-            out += "\\\\";
-            ++i;
-        } else if (c == '\t') {
-            out += "\\t";
-            ++i;
-        } else if (c == '\n') {
-            out += "\\n";
-            ++i;
-        } else if (c == '\r') {
-            out += "\\r";
-            ++i;
-        } else if (c < 0x20 || c == 0x7f) {
-            escape(c);
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else {
-            // One UTF-8 sequence, copied whole when it is valid and no C1 control.
-            const std::size_t length = c >= 0xF0 && c <= 0xF4   ? 4
-                                       : c >= 0xE0 && c <= 0xEF ? 3
-                                       : c >= 0xC2 && c <= 0xDF ? 2
-                                                                : 0;
-            bool valid = length > 0 && i + length <= text.size();
-            std::uint32_t code = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
-            for (std::size_t k = 1; valid && k < length; ++k) {
-                const auto next = static_cast<unsigned char>(text[i + k]);
-                valid = (next & 0xC0) == 0x80;
-                code = (code << 6) | (next & 0x3F);
-            }
-            valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && code < 0x10000) &&
-                    code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
-                    !(code >= 0x80 && code <= 0x9F);
-            if (valid) {
-                out.append(text.substr(i, length));
-                i += length;
-            } else {
-                escape(c);
-                ++i;
-            }
-        }
-    }
-    return out;
-}
+#include "platform/display_escape.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "platform/hid_recording_file.h"
 
+#include "platform/display_escape.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,23 +35,24 @@ bool HidRecordingFile::Open(const std::string& path, std::string* error) {
     // Non-blocking: opening a FIFO must not wait for a writer before it is refused.
     m_fd = HidHandle(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!m_fd) {
-        *error = path + ": " + std::strerror(errno);
+        *error = EscapeForDisplay(path) + ": " + std::strerror(errno);
         return false;
     }
     struct stat st {};
     if (::fstat(m_fd.Get(), &st) != 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = EscapeForDisplay(path) + ": " + std::strerror(errno);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = path + ": " + KindOf(st.st_mode) +
+        *error = EscapeForDisplay(path) + ": " + KindOf(st.st_mode) +
                  ", not a regular file: a recording is replayed from a file";
         return false;
     }
     m_size = static_cast<std::uint64_t>(st.st_size);
     if (m_size > kMaxRecordingFile) {
-        *error = path + ": " + std::to_string(m_size >> 20) + " MiB, larger than the " +
-                 std::to_string(kMaxRecordingFile >> 20) + " MiB a recording may have";
+        *error = EscapeForDisplay(path) + ": " + std::to_string(m_size >> 20) +
+                 " MiB, larger than the " + std::to_string(kMaxRecordingFile >> 20) +
+                 " MiB a recording may have";
         return false;
     }
 
@@ -67,7 +70,7 @@ bool HidRecordingFile::Open(const std::string& path, std::string* error) {
     if (!error->empty())
         return false;
     if (!m_reader.Finish()) {
-        *error = path + ": " + m_reader.Error().Describe();
+        *error = EscapeForDisplay(path) + ": " + m_reader.Error().Describe();
         return false;
     }
     m_devices = m_reader.Devices();
@@ -127,7 +130,7 @@ bool HidRecordingFile::NextLine(std::string_view* line, bool* last, std::string*
             continue;
         }
         if (n < 0) {
-            *error = m_path + ": " + std::strerror(errno);
+            *error = EscapeForDisplay(m_path) + ": " + std::strerror(errno);
             m_buffer.resize(had);
             return false;
         }
@@ -149,7 +152,8 @@ bool HidRecordingFile::Next(RecordedEvent* event, std::string* error) {
                 event->data.assign(m_reader.Event().data.begin(), m_reader.Event().data.end());
                 return true;
             case HidRecordingReader::Step::Fault:
-                *error = m_path + " changed while it was replayed: " + m_reader.Error().Describe();
+                *error = EscapeForDisplay(m_path) +
+                         " changed while it was replayed: " + m_reader.Error().Describe();
                 return false;
             case HidRecordingReader::Step::Line:
                 break;
@@ -158,7 +162,7 @@ bool HidRecordingFile::Next(RecordedEvent* event, std::string* error) {
     if (!error->empty())
         return false;
     if (!m_reader.Finish() || m_reader.Devices() != m_devices || m_reader.Events() != m_events) {
-        *error = m_path + " changed while it was replayed";
+        *error = EscapeForDisplay(m_path) + " changed while it was replayed";
         return false;
     }
     return false;

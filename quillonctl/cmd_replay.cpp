@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/display_escape.h"
 #include "platform/hid_recording_file.h"
 #include "platform/hid_replay.h"
 #include "platform/served_hid_tree.h"
@@ -26,15 +27,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// TODO(merge): show the names through platform/display_escape.h (N: refuses C0
-// controls, but a C1 one in a name reaches the terminal).
+// Names come from the file: a C1 control in one must not reach the terminal.
 std::string DeviceList(const std::vector<RecordedDevice>& devices) {
     std::string text;
     for (const RecordedDevice& d : devices) {
         char ids[32];
         std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor, d.product);
-        text += std::string(text.empty() ? "" : ", ") + (d.name.empty() ? "(no name)" : d.name) +
-                " (" + ids + ")";
+        text += std::string(text.empty() ? "" : ", ") +
+                (d.name.empty() ? "(no name)" : EscapeForDisplay(d.name)) + " (" + ids + ")";
     }
     return text;
 }
@@ -112,7 +112,8 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     if (!recording.Open(file, &error))
         return Fail(error);
     if (const std::string odd = recording.Warnings().Describe(); !odd.empty())
-        std::fprintf(stderr, "quillonctl: warning: %s: %s\n", file.c_str(), odd.c_str());
+        std::fprintf(stderr, "quillonctl: warning: %s: %s\n", EscapeForDisplay(file).c_str(),
+                     odd.c_str());
     if (!InstallStopSignals(&error))
         return Fail(error);
 

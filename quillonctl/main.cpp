@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     double verifyTimeout = 60;
     double calWait = std::chrono::duration<double>(TokenCalibration::kWaitPeriod).count();
     double calTimeout = std::chrono::duration<double>(TokenCalibration::kTimeoutPeriod).count();
-    std::string endpoint;
+    std::optional<std::string> endpoint;  // given, even empty: checked, never ignored
     std::string udevRoot;
     std::string output;
     std::vector<std::string> recordNodes;
@@ -171,8 +171,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillonctl: %s (see --help)\n", e.what());
         return kExitUsage;
     }
-    if (!endpoint.empty())
-        options.endpoint = endpoint;
+    options.endpoint = endpoint;
     SetTraceOutput(options.trace);
 
     if (list->parsed())

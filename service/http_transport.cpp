@@ -194,11 +194,22 @@ void InitCurlOnce() {
 bool EscapeUrl(std::string_view url, std::string& escaped) {
     static constexpr char kHex[] = "0123456789abcdef";
     escaped.clear();
+    // The host of "scheme://host/..." keeps the brackets of an IPv6 literal.
+    std::size_t authority = std::string_view::npos;
+    std::size_t authorityEnd = 0;
+    if (const std::size_t mark = url.find("://");
+        mark != std::string_view::npos &&
+        url.substr(0, mark).find_first_of("/?#") == std::string_view::npos) {
+        authority = mark + 3;
+        authorityEnd = std::min(url.find_first_of("/?#", authority), url.size());
+    }
     bool tail = false;
-    for (char c : url) {
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        const char c = url[i];
         tail = tail || c == '?' || c == '#';
         const auto byte = static_cast<unsigned char>(c);
-        if (tail || KeptInUrl(byte)) {
+        const bool bracket = (c == '[' || c == ']') && i >= authority && i < authorityEnd;
+        if (tail || bracket || KeptInUrl(byte)) {
             escaped.push_back(c);
         } else {
             escaped.push_back('%');

@@ -1,18 +1,18 @@
 #include "service/service_config.h"
 
-#include <fcntl.h>
 #include <ini.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
 
+#include "platform/display_escape.h"
+#include "platform/small_file.h"
 #include "service/http_transport.h"
 #include "service/status.h"
 
@@ -21,9 +21,18 @@ namespace {
 constexpr std::string_view kFileTail = "quillon/quillon.conf";
 // A real file is a few lines; anything this large is not one.
 constexpr std::size_t kMaxFileBytes = 64 * 1024;
+// Room for an endpoint of the longest URL the client takes, and then some.
+constexpr std::size_t kMaxLineChars = 4096;
 
-std::string ErrnoText(int error) {
-    return std::generic_category().message(error);
+// inih's line buffer (INI_MAX_LINE, 200 bytes by default) is a run-time setting in
+// Debian's build; it needs room for the line, "\r\n" and the terminator. Set once,
+// before the first parse, so no thread ever sees it change under a parse.
+void WidenInihLines() {
+    static const bool widened = [] {
+        ini_max_line = static_cast<int>(kMaxLineChars + 3);
+        return true;
+    }();
+    (void)widened;
 }
 
 std::string JoinPath(std::string_view dir, std::string_view tail) {
@@ -141,12 +150,12 @@ char* ReadLine(char* buffer, int size, void* stream) {
 std::string CheckKey(ParseState& s, std::string_view section, std::string_view name,
                      std::string_view value) {
     if (!section.empty()) {
-        return "section [" + std::string(section) +
+        return "section [" + EscapeForDisplay(section) +
                "] is not used: put the keys at the top of the file";
     }
     // inih takes an indented line after a key as more of that key's value.
     if (s.sawKey && !s.lineText.empty() && IsSpace(s.lineText.front())) {
-        return "indented line would continue the value of " + std::string(name) +
+        return "indented line would continue the value of " + EscapeForDisplay(name) +
                "; remove the indentation";
     }
     s.sawKey = true;
@@ -167,7 +176,7 @@ std::string CheckKey(ParseState& s, std::string_view section, std::string_view n
         }
         return problem.empty() ? problem : std::string(name) + ": " + problem;
     }
-    return "unknown key \"" + std::string(name) + "\" (the keys are endpoint and proxy)";
+    return "unknown key \"" + EscapeForDisplay(name) + "\" (the keys are endpoint and proxy)";
 }
 
 int OnKey(void* user, const char* section, const char* name, const char* value) {
@@ -207,55 +216,24 @@ std::string DescribeSyntaxError(std::string_view line) {
 }
 
 std::string FileError(std::string_view path, std::string_view what) {
-    return std::string(path) + ": " + std::string(what);
+    return EscapeForDisplay(path) + ": " + std::string(what);
 }
 
 enum class ReadOutcome { Read, Absent, Failed };
 
-// Only a missing file counts as absent; one that is there but cannot be read is an
-// error, so a permission slip never silently brings back the built-in endpoint.
+// Only a missing file counts as absent; one that is there but cannot be read, or a
+// link to nothing, is an error, so a slip never silently brings back the built-in
+// endpoint. A FIFO in the file's place never hangs the start.
 ReadOutcome ReadConfigFile(const std::string& path, std::string& text, std::string& error) {
-    // O_NONBLOCK: a FIFO in the file's place must not hang the start.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return ReadOutcome::Absent;
-        }
-        error = FileError(path, "cannot open: " + ErrnoText(errno));
-        return ReadOutcome::Failed;
+    FileProblem problem;
+    if (ReadSmallFile(path, kMaxFileBytes, &text, &problem)) {
+        return ReadOutcome::Read;
     }
-    struct stat st {};
-    ReadOutcome outcome = ReadOutcome::Read;
-    if (::fstat(fd, &st) != 0) {
-        error = FileError(path, "cannot read: " + ErrnoText(errno));
-        outcome = ReadOutcome::Failed;
-    } else if (S_ISDIR(st.st_mode)) {
-        error = FileError(path, "is a directory, not a file");
-        outcome = ReadOutcome::Failed;
-    } else if (!S_ISREG(st.st_mode)) {
-        error = FileError(path, "is not a regular file");
-        outcome = ReadOutcome::Failed;
+    if (problem.missing) {
+        return ReadOutcome::Absent;
     }
-    char chunk[4096];
-    while (outcome == ReadOutcome::Read) {
-        const ssize_t got = ::read(fd, chunk, sizeof(chunk));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = FileError(path, "cannot read: " + ErrnoText(errno));
-            outcome = ReadOutcome::Failed;
-        } else if (got == 0) {
-            break;
-        } else if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes) {
-            error = FileError(path, "larger than " + std::to_string(kMaxFileBytes) + " bytes");
-            outcome = ReadOutcome::Failed;
-        } else {
-            text.append(chunk, static_cast<std::size_t>(got));
-        }
-    }
-    ::close(fd);
-    return outcome;
+    error = std::move(problem.message);
+    return ReadOutcome::Failed;
 }
 
 }  // namespace
@@ -326,22 +304,14 @@ std::string BuiltInEndpointHint(const ConfigEnvironment& env,
     std::string file = config.settings.source;
     if (file.empty())
         file = ConfigFileCandidates(env).front();
-    std::string shown;
-    for (const char c : file) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-            shown += hex;
-        } else {
-            shown += c;
-        }
-    }
+    const std::string shown = EscapeForDisplay(file);
     return "the endpoint " + config.settings.endpoint +
            " is the built-in one, which names no site's token service: write yours into " + shown +
            " as the line `endpoint = http://<host>/keluserandhardwareservice.asmx`";
 }
 
 ServiceConfig ParseServiceConfig(std::string_view text, std::string_view fileName) {
+    WidenInihLines();
     ParseState state(text);
     const int rc = ini_parse_stream(&ReadLine, &state, &OnKey, &state);
     int line = state.errorLine;
@@ -368,6 +338,19 @@ std::string CheckEndpointUrl(std::string_view url) {
     if (url.empty()) {
         return "empty value";
     }
+    // The client escapes neither the query nor the fragment, and libcurl refuses a URL
+    // with a space or control character in them: every call would fail as if the
+    // network had. A control character elsewhere is a slip, not a path.
+    const std::size_t tail = std::min(url.find_first_of("?#"), url.size());
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(url[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            return "holds the control character " + EscapeForDisplay(url.substr(i, 1));
+        }
+        if (byte == ' ' && i >= tail) {
+            return "holds a space after '?' or '#' (write it as %20)";
+        }
+    }
     // The client escapes the URL before it splits it; so does this check.
     std::string escaped;
     if (!EscapeUrl(url, escaped)) {
@@ -378,7 +361,7 @@ std::string CheckEndpointUrl(std::string_view url) {
         return "not a usable URL (expected http://host[:port]/path)";
     }
     if (endpoint.scheme != URL_SCHEME_HTTP && endpoint.scheme != URL_SCHEME_HTTPS) {
-        return "scheme \"" + endpoint.schemeName + "\" is not http or https";
+        return "scheme \"" + EscapeForDisplay(endpoint.schemeName) + "\" is not http or https";
     }
     if (endpoint.hostName.empty()) {
         return "no host (expected http://host[:port]/path)";

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,6 +52,8 @@ protected:
         tree.OpenToAll();
         fs::create_directories(tree.root + "/config/quillon");
         fs::create_directories(tree.root + "/work");
+        fs::create_directories(tree.root + "/run");
+        fs::permissions(tree.root + "/run", fs::perms::owner_all);
         std::ofstream(tree.root + "/work/SN.ini") << "123456789";
 
         std::string error;
@@ -160,6 +163,36 @@ TEST_F(DoctorTest, AHealthySetUpPassesEveryCheckAndExitsZero) {
     EXPECT_NE(after["game.holder"]["finding"].get<std::string>().find("(flock)"), std::string::npos)
         << after["game.holder"];
     EXPECT_EQ(after["ir.holder"]["status"], "ok");
+}
+
+// Anyone may plant a FIFO where doctor reads a file (SN.ini in /tmp, a rule file): it
+// is reported, and doctor ends as promptly as without it. An empty --endpoint is an
+// error, not the built-in endpoint.
+TEST_F(DoctorTest, AFifoForAFileIsReportedAndNeverWaitedOn) {
+    AtTheSeat(geteuid());
+    fs::remove(tree.root + "/work/SN.ini");
+    ASSERT_EQ(::mkfifo((tree.root + "/work/SN.ini").c_str(), 0666), 0);
+    const std::string fifoRule = tree.Udev() + "/etc/udev/rules.d/60-planted.rules";
+    ASSERT_EQ(::mkfifo(fifoRule.c_str(), 0666), 0);
+
+    auto doctor = Doctor({"--json", "--endpoint", ""});
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_NE(doctor->Exit(), -1) << "doctor hung";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    Json checks = Checks(*doctor);
+    EXPECT_EQ(checks["sn-ini"]["status"], "warn");
+    EXPECT_EQ(
+        checks["sn-ini"]["finding"],
+        "SN.ini in " + tree.root +
+            "/work: is a FIFO, not a regular file; the comparison with a fixed serial is off");
+    EXPECT_NE(checks["udev-rule"]["finding"].get<std::string>().find(
+                  "cannot read " + fifoRule + ": is a FIFO, not a regular file"),
+              std::string::npos)
+        << checks["udev-rule"];
+    EXPECT_EQ(checks["config"]["status"], "fail");
+    EXPECT_NE(checks["config"]["finding"].get<std::string>().find("--endpoint: empty value"),
+              std::string::npos)
+        << checks["config"];
 }
 
 // As a user at the seat: a node uaccess did not reach, the maker's service running

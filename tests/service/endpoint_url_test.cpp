@@ -21,6 +21,9 @@ TEST(EscapeUrl, Cases) {
         {"http://h/!'()*-._~:", true, "http://h/!'()*-._~:"},
         {"http://h/p q?a b#c d", true, "http://h/p%20q?a b#c d"},
         {"http://h/#x y", true, "http://h/#x y"},
+        // The brackets of an IPv6 host stay; elsewhere they are escaped as before.
+        {"http://[::1]:8080/a[b]?[c]", true, "http://[::1]:8080/a%5bb%5d?[c]"},
+        {"http://h/[::1]", true, "http://h/%5b::1%5d"},
         {"http://h/" + std::string(2074, 'a'), true, "http://h/" + std::string(2074, 'a')},
         {"http://h/" + std::string(2075, 'a'), false, ""},
         {"http://h/" + std::string(691, ' '), true,

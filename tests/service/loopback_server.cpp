@@ -56,20 +56,32 @@ void SendAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-LoopbackServer::LoopbackServer() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t size = sizeof(addr);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
-        ::listen(m_listen, 8) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
-        ::pipe2(m_wake, O_CLOEXEC) != 0) {
-        throw std::runtime_error("loopback server: cannot listen");
+LoopbackServer::LoopbackServer(Family family) : m_family(family) {
+    const bool v6 = family == Family::IPv6;
+    m_listen = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage storage{};
+    socklen_t size = 0;
+    if (v6) {
+        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        size = sizeof(addr);
+    } else {
+        auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        size = sizeof(addr);
     }
-    m_port = ntohs(addr.sin_port);
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (m_listen < 0 || ::bind(m_listen, addr, size) != 0 || ::listen(m_listen, 8) != 0 ||
+        ::getsockname(m_listen, addr, &size) != 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
+        if (m_listen >= 0)
+            ::close(m_listen);
+        throw std::runtime_error(std::string("loopback server: cannot listen on ") +
+                                 (v6 ? "[::1]" : "127.0.0.1"));
+    }
+    m_port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
+                      : reinterpret_cast<sockaddr_in&>(storage).sin_port);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -83,7 +95,8 @@ LoopbackServer::~LoopbackServer() {
 }
 
 std::string LoopbackServer::Url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + std::string(path);
+    return std::string(m_family == Family::IPv6 ? "http://[::1]:" : "http://127.0.0.1:") +
+           std::to_string(m_port) + std::string(path);
 }
 
 void LoopbackServer::Enqueue(Reply reply) {

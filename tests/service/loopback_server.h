@@ -1,6 +1,6 @@
 #pragma once
 
-// A small HTTP server on 127.0.0.1 (ephemeral port) for the client tests. It serves
+// A small HTTP server on 127.0.0.1 or [::1] (ephemeral port) for the client tests. It serves
 // one connection at a time, records each request's exact bytes and answers with
 // scripted replies: given bytes in given pieces, then keep the connection, close it,
 // stall until the client gives up, or keep sending more (a trickle, endless interim
@@ -27,7 +27,9 @@ public:
         std::chrono::milliseconds every{0};
     };
 
-    LoopbackServer();
+    enum class Family { IPv4, IPv6 };
+    // On 127.0.0.1, or on [::1]; throws std::runtime_error when it cannot listen there.
+    explicit LoopbackServer(Family family = Family::IPv4);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -53,6 +55,7 @@ private:
     bool WaitReadable(int fd) const;  // false when stopping
     void Repeat(int connection, const Reply& reply) const;
 
+    Family m_family;
     int m_listen = -1;
     int m_wake[2] = {-1, -1};
     std::uint16_t m_port = 0;

@@ -1,13 +1,19 @@
 #include "service/service_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -189,11 +195,95 @@ TEST_F(ServiceConfigTest, BadFilesNameFileLineAndFault) {
         const ServiceConfig config = LoadServiceConfig(m_env);
         EXPECT_EQ(config.error, path + ":" + std::to_string(c.line) + ": " + c.what) << c.text;
     }
-    // inih would split a line longer than its buffer (a build setting) into several.
-    const std::string path =
-        Write(m_root / "xdg", "endpoint = http://a.example/" + std::string(5000, 'a') + "\n");
-    EXPECT_TRUE(LoadServiceConfig(m_env).error.starts_with(path + ":1: line longer than "))
-        << LoadServiceConfig(m_env).error;
+    // inih would split a line longer than its buffer into several. The longest URL the
+    // client takes fits, with a comment after it.
+    const std::string longUrl =
+        "http://a.example/" + std::string(2000, 'a') + "?" + std::string(60, 'q');
+    std::string path = Write(
+        m_root / "xdg", "endpoint = " + longUrl + " ; the long one\n" + "proxy = p.example:3128\n");
+    ServiceConfig config = LoadServiceConfig(m_env);
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.endpoint, longUrl);
+    EXPECT_EQ(config.settings.proxyPort, 3128);
+    path = Write(m_root / "xdg", ok + "proxy = " + std::string(4100, 'p') + ":1\n");
+    EXPECT_EQ(LoadServiceConfig(m_env).error, path + ":2: line longer than 4096 characters");
+}
+
+// What the client or libcurl would fail on at every call, refused on its line; and
+// whatever a message quotes shows its control characters escaped.
+TEST_F(ServiceConfigTest, EndpointsTheClientCannotUseAreRefusedOnTheirLine) {
+    struct Case {
+        std::string value;
+        std::string what;
+    } cases[] = {
+        {"http://a.example/s.asmx?a\rb", "endpoint: holds the control character \\r"},
+        {"http://a.example/s.asmx?a b",
+         "endpoint: holds a space after '?' or '#' (write it as %20)"},
+        {"http://a.example/s.asmx#a b",
+         "endpoint: holds a space after '?' or '#' (write it as %20)"},
+        {"http://a.example/s.asmx?\x1b[2J", "endpoint: holds the control character \\x1b"},
+        {"http://a.example/s\tx.asmx", "endpoint: holds the control character \\t"},
+        {"http://a.example/s.asmx?\x7f", "endpoint: holds the control character \\x7f"},
+        {"ft\x1bp://a.example/x", "endpoint: holds the control character \\x1b"},
+    };
+    m_env.xdgConfigHome = (m_root / "xdg").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::string path = Write(m_root / "xdg", "# site\nendpoint = " + c.value + "\n");
+        EXPECT_EQ(LoadServiceConfig(m_env).error, path + ":2: " + c.what);
+        Write(m_root / "xdg", "");
+        EXPECT_EQ(LoadServiceConfig(m_env, c.value).error, "--endpoint: " + c.what.substr(10));
+    }
+    // Quoted keys and sections.
+    std::string path = Write(m_root / "xdg", "\x1b]0;x\a = 1\n");
+    EXPECT_EQ(LoadServiceConfig(m_env).error,
+              path + ":1: unknown key \"\\x1b]0;x\\x07\" (the keys are endpoint and proxy)");
+    path = Write(m_root / "xdg", "[\x9b\xc2\x9b]\nproxy = p:1\n");
+    EXPECT_EQ(LoadServiceConfig(m_env).error,
+              path +
+                  ":2: section [\\x9b\\xc2\\x9b] is not used: put the keys at the top of "
+                  "the file");
+
+    // A space before '?' is the client's to escape, as before.
+    Write(m_root / "xdg", "endpoint = http://a.example/a b.asmx?x=1\n");
+    EXPECT_TRUE(LoadServiceConfig(m_env).ok()) << LoadServiceConfig(m_env).error;
+}
+
+// An IPv6 literal is an endpoint like any other, and calls reach it.
+TEST_F(ServiceConfigTest, AnIpv6EndpointIsAcceptedAndUsed) {
+    m_env.xdgConfigHome = (m_root / "xdg").string();
+    Write(m_root / "xdg", "endpoint = http://[::1]:8080/keluserandhardwareservice.asmx\n");
+    ServiceConfig config = LoadServiceConfig(m_env);
+    ASSERT_TRUE(config.ok()) << config.error;
+    EXPECT_EQ(config.settings.endpoint, "http://[::1]:8080/keluserandhardwareservice.asmx");
+    for (const char* url : {"https://[2001:db8::1]/s.asmx", "http://[::ffff:127.0.0.1]:81/x"})
+        EXPECT_EQ(CheckEndpointUrl(url), "") << url;
+    EXPECT_EQ(CheckEndpointUrl("http://[::1/x"),
+              "not a usable URL (expected http://host[:port]/path)");
+    EXPECT_NE(CheckEndpointUrl("http://[::g]/x"), "");
+
+    std::unique_ptr<LoopbackServer> server;
+    try {
+        server = std::make_unique<LoopbackServer>(LoopbackServer::Family::IPv6);
+    } catch (const std::runtime_error& e) {
+        GTEST_SKIP() << e.what() << ": this machine has no IPv6 loopback";
+    }
+    server->Enqueue(
+        {{LoopbackServer::Http(200, ReviseEkeyReplyBody("0"))}, LoopbackServer::Then::Close});
+    config = LoadServiceConfig(m_env, server->Url());
+    ASSERT_TRUE(config.ok()) << config.error;
+    ::setenv("no_proxy", "*", 1);
+    std::int32_t result = -1;
+    const auto client = MakeServiceClient(config.settings);
+    ASSERT_EQ(S_OK, client->ReviseEkey(u"123456789", u"1", u"1", &result)) << client->LastError();
+    EXPECT_EQ(0, result);
+    ASSERT_EQ(server->Requests().size(), 1u);
+    EXPECT_TRUE(
+        server->Requests()[0].starts_with("POST /keluserandhardwareservice.asmx HTTP/1.0\r\n"))
+        << server->Requests()[0];
+    EXPECT_NE(server->Requests()[0].find("Host: [::1]:" + std::to_string(server->Port())),
+              std::string::npos)
+        << server->Requests()[0];
 }
 
 constexpr int kCannotDropRoot = 3;
@@ -236,6 +326,33 @@ TEST_F(ServiceConfigTest, UnreadableFileIsAnErrorNotAMissingFile) {
     fs::remove(user);
     fs::create_directories(user);
     EXPECT_EQ(LoadServiceConfig(m_env).error, user + ": is a directory, not a file");
+
+    // Neither a FIFO (which would hang the start), a device that never ends, a link to
+    // nothing nor a file too large to be one brings back /etc's or the built-in endpoint.
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        std::string what;
+    } odd[] = {
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(user.c_str(), 0600), 0); },
+         "is a FIFO, not a regular file"},
+        {"/dev/zero", [&] { fs::create_symlink("/dev/zero", user); },
+         "is a device, not a regular file"},
+        {"dangling link", [&] { fs::create_symlink("moved-away.conf", user); },
+         "is a symbolic link to moved-away.conf, which does not exist"},
+        {"oversized", [&] { Write(m_root / "xdg", "# " + std::string(64 * 1024, 'x') + "\n"); },
+         "larger than 65536 bytes"},
+    };
+    for (const auto& o : odd) {
+        SCOPED_TRACE(o.name);
+        fs::remove_all(user);
+        o.make();
+        auto load = std::async(std::launch::async, [&] { return LoadServiceConfig(m_env); });
+        ASSERT_EQ(load.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+            << "blocked on " << o.name;  // std::async's end would then block too: the test hangs
+        EXPECT_EQ(load.get().error, user + ": " + o.what);
+    }
+    fs::remove_all(user);
 
     fs::remove(user);
     Write(m_root / "xdg", "endpoint = http://xdg.example/s.asmx\n");

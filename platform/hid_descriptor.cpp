@@ -360,7 +360,7 @@ std::optional<std::uint32_t> HidFieldValue(std::span<const std::uint8_t> report,
     std::uint32_t value = 0;
     for (std::uint32_t bit = 0; bit < field.size; ++bit) {
         const std::uint64_t at = start + bit;
-        if ((report[static_cast<std::size_t>(at / 8)] >> (at % 8)) & 1u)
+        if ((static_cast<unsigned>(report[static_cast<std::size_t>(at / 8)]) >> (at % 8)) & 1u)
             value |= std::uint32_t{1} << bit;
     }
     return value;

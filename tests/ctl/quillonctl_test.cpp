@@ -73,10 +73,7 @@ OnPty RunOnPty(const std::vector<std::string>& args, const std::vector<std::stri
         return result;
     }
     // Built before the fork: the child only execs.
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e)
-        environment.emplace_back(*e);
-    environment.insert(environment.end(), env.begin(), env.end());
+    std::vector<std::string> environment = ChildEnvironment(env);
     std::vector<char*> envp;
     for (std::string& e : environment)
         envp.push_back(e.data());
@@ -161,16 +158,7 @@ protected:
         RawChild child;
         child.errPath = m_dir + "/stderr-" + std::to_string(++m_spawned);
         args.insert(args.begin(), QUILLONCTL_EXE);
-        std::vector<std::string> env = Env();
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('=') + 1);
-            bool ours = false;
-            for (const std::string& mine : Env())
-                ours = ours || mine.starts_with(name);
-            if (!ours)
-                env.push_back(entry);
-        }
+        std::vector<std::string> env = ChildEnvironment(Env());
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());

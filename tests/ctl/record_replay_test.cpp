@@ -360,10 +360,7 @@ Measured RunMeasured(std::vector<std::string> args, const std::vector<std::strin
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e)
-        envStrings.emplace_back(*e);
-    envStrings.insert(envStrings.end(), env.begin(), env.end());
+    std::vector<std::string> envStrings = ChildEnvironment(env);
     std::vector<char*> argv, envp;
     for (std::string& a : args)
         argv.push_back(a.data());

@@ -81,6 +81,23 @@ std::string LineReader::Text() const {
     return all;
 }
 
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env) {
+    // getenv(3) takes the first entry of a name, so a caller's XDG_CONFIG_HOME would
+    // otherwise win over the test's.
+    std::vector<std::string> merged;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& mine : env)
+            replaced = replaced || mine.starts_with(name);
+        if (!replaced)
+            merged.emplace_back(entry);
+    }
+    merged.insert(merged.end(), env.begin(), env.end());
+    return merged;
+}
+
 ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env,
                            const std::string& cwd) {
     int out[2], err[2], in[2];
@@ -95,19 +112,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std:
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     if (!cwd.empty())
         posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    // An entry of `env` replaces the inherited one: getenv(3) takes the first of a
-    // name, so a caller's XDG_CONFIG_HOME would otherwise win over the test's.
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string_view entry(*e);
-        const std::string_view name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& mine : env)
-            replaced = replaced || mine.starts_with(name);
-        if (!replaced)
-            envStrings.emplace_back(entry);
-    }
-    envStrings.insert(envStrings.end(), env.begin(), env.end());
+    std::vector<std::string> envStrings = ChildEnvironment(env);
     std::vector<char*> args, envp;
     for (std::string& a : argv)
         args.push_back(a.data());

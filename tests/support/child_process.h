@@ -45,6 +45,10 @@ private:
     std::thread m_thread;
 };
 
+// This process's environment with `env` ("NAME=value") in it, each entry replacing
+// an inherited one of the same name.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env);
+
 class ChildProcess {
 public:
     // `env` entries ("NAME=value") are added to this process's environment, over

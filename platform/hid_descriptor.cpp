@@ -238,7 +238,9 @@ std::optional<HidReportLayout> ParseReportLayout(std::span<const std::uint8_t> d
         bool extended = false;
     };
     std::vector<LocalUsage> usages;
-    std::optional<Item> usageMinimum;
+    // Not an optional<Item>: gcc 12 takes its fields for uninitialized at -O1.
+    bool hasUsageMinimum = false;
+    Item usageMinimum;
 
     HidReportLayout layout;
     // Bits so far of each report, by type and ID.
@@ -262,7 +264,7 @@ std::optional<HidReportLayout> ParseReportLayout(std::span<const std::uint8_t> d
                     type = HidReportType::Feature;
                 } else {
                     usages.clear();
-                    usageMinimum.reset();
+                    hasUsageMinimum = false;
                     break;
                 }
                 if (globals.reportSize > kMaxReportSize || globals.reportCount > kMaxReportCount)
@@ -293,7 +295,7 @@ std::optional<HidReportLayout> ParseReportLayout(std::span<const std::uint8_t> d
                 }
                 layout.fields.push_back(std::move(field));
                 usages.clear();
-                usageMinimum.reset();
+                hasUsageMinimum = false;
                 break;
             }
             case kGlobal:
@@ -336,9 +338,10 @@ std::optional<HidReportLayout> ParseReportLayout(std::span<const std::uint8_t> d
                     usages.push_back({item.data, item.data, item.size == 4});
                 } else if (item.tag == kTagUsageMinimum) {
                     usageMinimum = item;
-                } else if (item.tag == kTagUsageMaximum && usageMinimum) {
-                    usages.push_back({usageMinimum->data, item.data, usageMinimum->size == 4});
-                    usageMinimum.reset();
+                    hasUsageMinimum = true;
+                } else if (item.tag == kTagUsageMaximum && hasUsageMinimum) {
+                    usages.push_back({usageMinimum.data, item.data, usageMinimum.size == 4});
+                    hasUsageMinimum = false;
                 }
                 break;
             case kReserved:

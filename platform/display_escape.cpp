@@ -49,10 +49,11 @@ std::size_t Utf8Sequence(std::string_view text, std::uint32_t& point) {
     return length;
 }
 
-// Code points a terminal acts on rather than shows, or that reorder what follows.
+// Code points a terminal acts on rather than shows, that reorder what follows, or
+// that no text may carry (U+FFFE, U+FFFF: XML refuses them).
 bool Unsafe(std::uint32_t point) {
     return (point >= 0x80 && point <= 0x9F) || (point >= 0x202A && point <= 0x202E) ||
-           (point >= 0x2066 && point <= 0x2069);
+           (point >= 0x2066 && point <= 0x2069) || point == 0xFFFE || point == 0xFFFF;
 }
 
 }  // namespace

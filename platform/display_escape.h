@@ -6,8 +6,8 @@
 // out, so a planted escape sequence is seen, never obeyed:
 //   \t \n \r      as these C escapes, and a backslash as "\\" so escapes stay unambiguous
 //   other C0 controls, DEL, C1 controls (U+0080..U+009F, which some terminals obey),
-//   the bidirectional overrides and isolates (U+202A..U+202E, U+2066..U+2069), and every
-//   byte that is not part of well-formed UTF-8
+//   the bidirectional overrides and isolates (U+202A..U+202E, U+2066..U+2069), the
+//   noncharacters U+FFFE and U+FFFF, and every byte that is not part of well-formed UTF-8
 //                 as \xHH, byte by byte (ESC is "\x1b")
 // Qt-free, no state.
 

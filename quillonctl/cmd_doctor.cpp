@@ -106,15 +106,15 @@ void EndpointFindings(const CtlOptions& options, std::vector<Finding>* out) {
     const ServiceSettings& s = config.settings;
     // A failing built-in endpoint: the fix is the line that names the site's service.
     const std::string builtIn = BuiltInEndpointHint(ConfigEnvironment::FromProcess(), override);
-    const std::string file = s.source.empty()
-                                 ? ConfigFileCandidates(ConfigEnvironment::FromProcess()).front()
-                                 : s.source;
+    const std::string file = EscapeForDisplay(
+        s.source.empty() ? ConfigFileCandidates(ConfigEnvironment::FromProcess()).front()
+                         : s.source);
     out->push_back(
         {"config", Severity::Ok,
          "token service " + s.endpoint + " (" +
              (options.endpoint   ? std::string("--endpoint")
               : s.source.empty() ? std::string("built in")
-                                 : s.source) +
+                                 : EscapeForDisplay(s.source)) +
              ")" +
              (s.proxyHost.empty() ? ""
                                   : ", proxy " + s.proxyHost + ":" + std::to_string(s.proxyPort)),

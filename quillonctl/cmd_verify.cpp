@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/display_escape.h"
 #include "platform/stop_signals.h"
 #include "platform/worker_thread.h"
 #include "quillonctl/ctl.h"
@@ -65,14 +66,15 @@ constexpr std::size_t kMaxValueBytes = 64;
 // for what the request cannot carry or no token has, true with a warning for a value
 // that is not `digits` digits, which the service may still be probed with.
 bool CheckGivenValue(const char* option, const std::string& value, std::size_t digits) {
-    const std::string shown = EscapeForMessage(value);
+    const std::string shown = EscapeForDisplay(value);
     if (value.size() > kMaxValueBytes) {
         Fail(std::string(option) + ": longer than " + std::to_string(kMaxValueBytes) +
-             " bytes: \"" + EscapeForMessage(value.substr(0, kMaxValueBytes)) + "\"...");
+             " bytes: \"" + EscapeForDisplay(value.substr(0, kMaxValueBytes)) + "\"...");
         return false;
     }
-    // Whatever EscapeForMessage has to escape: control characters, U+FFFE, U+FFFF and
-    // bytes that are not UTF-8 (backslashes aside, which it doubles).
+    // Whatever EscapeForDisplay has to escape: control characters, U+FFFE, U+FFFF,
+    // bidirectional overrides and bytes that are not UTF-8 (backslashes aside, which it
+    // doubles).
     std::string doubled;
     for (const char c : value)
         doubled += c == '\\' ? std::string(2, c) : std::string(1, c);

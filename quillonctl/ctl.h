@@ -39,11 +39,6 @@ HidSystem& CtlHid();
 // "quillonctl: <message>" on stderr; returns kExitUsage.
 int Fail(const std::string& message);
 
-// `text` for a message that quotes it: control characters (C0, DEL, C1), U+FFFE,
-// U+FFFF and bytes that are not UTF-8 as \n, \t, \r, \xNN or \uNNNN; a backslash
-// doubled. Other UTF-8 as is.
-std::string EscapeForMessage(std::string_view text);
-
 // One JSON document (or JSON Lines record) on stdout, flushed.
 void PrintJson(const nlohmann::json& value);
 // The same document as text, without the line's end.

@@ -8,6 +8,7 @@
 #include "platform/hid_device.h"
 #include "quillonctl/ctl.h"
 #include "receiver/hid_manager.h"
+#include "receiver/kit_survey.h"
 #include "receiver/types.h"
 
 const char* ReceiverCheckKey(ReceiverCheckState state) {
@@ -79,11 +80,8 @@ ReceiverCheck CheckReceiver(bool ir) {
             r.state = ReceiverCheckState::Held;
             r.holders = FindNodeHolders(path);
             r.reason = "another program holds it";
-            for (const NodeHolder& h : r.holders) {
-                r.reason += (&h == &r.holders.front() ? ": " : ", ") + std::to_string(h.pid);
-                if (!h.command.empty())
-                    r.reason += " (" + h.command + ")";
-            }
+            if (!r.holders.empty())
+                r.reason += ": " + HoldersText(r.holders);
             break;
         case ENOENT:
         case ENODEV:
@@ -106,7 +104,6 @@ int RequireIrReceiver() {
     std::string detail = check.path;
     if (!check.reason.empty())
         detail += (detail.empty() ? "" : ": ") + check.reason;
-    // A path is a device's name; a command of a holder is another program's.
-    Fail(std::string(ReceiverCheckText(check)) + "  " + EscapeForMessage(detail));
+    Fail(std::string(ReceiverCheckText(check)) + "  " + detail);
     return ReceiverCheckExit(check.state);
 }

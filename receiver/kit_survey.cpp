@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/display_escape.h"
 #include "platform/hid_descriptor.h"
 #include "platform/hid_device.h"
 #include "platform/small_file.h"
@@ -169,7 +170,7 @@ std::string HoldersText(const std::vector<NodeHolder>& holders) {
             text += ", ";
         text += h.pid > 0 ? std::to_string(h.pid) : std::string("?");
         if (!h.command.empty())
-            text += " (" + h.command + ")";
+            text += " (" + EscapeForDisplay(h.command) + ")";
     }
     return text;
 }

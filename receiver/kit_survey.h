@@ -70,5 +70,6 @@ struct UsbSurvey {
 // The USB devices with these ids under <sys root>/bus/usb/devices.
 UsbSurvey SurveyUsbDevices(const std::string& sysRoot, std::uint16_t vendor, std::uint16_t product);
 
-// "1234 (evtest), ?": who holds a node (PID and command, "?" where unknown), as text.
+// "1234 (evtest), ?": who holds a node (PID and command, "?" where unknown), as text;
+// a command is another program's choice and is shown escaped.
 std::string HoldersText(const std::vector<NodeHolder>& holders);

@@ -21,18 +21,21 @@ trap cleanup EXIT
 
 # -displayfd: the server picks a free display and writes its number once it accepts
 # connections, so parallel tests never collide and nobody guesses a start-up time.
+# Read through a FIFO: the read ends when the number comes or the server dies (its end
+# closes); only a server that hangs meets the bound, which is generous because X starts
+# slowly on a loaded machine.
+mkfifo "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
-for _ in $(seq 1 200); do
-  if [ -s "$work/display" ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then break; fi
-  sleep 0.05
-done
-if [ ! -s "$work/display" ]; then
+exec 4<"$work/display"
+display=
+if ! read -r -t 60 -u 4 display || [ -z "$display" ]; then
   echo "with_xvfb: Xvfb did not start:" >&2
   cat "$work/xvfb.log" >&2
   exit 1
 fi
-export DISPLAY=":$(tr -d '\n' <"$work/display")"
+exec 4<&-
+export DISPLAY=":$display"
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 "$@"

@@ -286,9 +286,13 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     }
 
     // Another program holds the game receiver; the IR node is this user's no more.
-    // flock(1) itself holds it (-o: its command does not share the lock).
+    // flock(1) itself holds it (-o: its command does not share the lock), under a name
+    // that a terminal would obey.
+    const std::string hostile = "fl\x1b[2Jck";
+    fs::copy_file("/usr/bin/flock", m_dir + "/" + hostile);
+    fs::permissions(m_dir + "/" + hostile, fs::perms::owner_all);
     ChildProcess holder(
-        {"/usr/bin/flock", "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"}, {});
+        {m_dir + "/" + hostile, "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"}, {});
     ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }, kBound));
     chmod(bus.NodePath(3).c_str(), 0);
     {
@@ -298,7 +302,12 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
         EXPECT_EQ(json["receivers"][0]["state"], "denied") << json;
         EXPECT_EQ(json["receivers"][1]["state"], "held") << json;
         ASSERT_EQ(json["receivers"][1]["holders"].size(), 1u);
-        EXPECT_EQ(json["receivers"][1]["holders"][0]["command"], "flock");
+        EXPECT_EQ(json["receivers"][1]["holders"][0]["command"], hostile);
+        auto human = Ctl({"check"}, true);
+        EXPECT_EQ(human->Exit(kBound), 4);
+        EXPECT_NE(human->Out().Text().find("fl\\x1b[2Jck"), std::string::npos)
+            << human->Out().Text();
+        EXPECT_EQ(human->Out().Text().find('\x1b'), std::string::npos);
         auto list = Ctl({"list", "--json"}, true);
         EXPECT_EQ(list->Exit(kBound), 0);
         const Json nodes = JsonOf(list->Out())["nodes"];
@@ -701,13 +710,13 @@ TEST_F(QuillonctlTest, VerifyRefusesValuesTheRequestCannotCarry) {
           "5678\x1b[2J",
           "--password", "12345678"},
          "quillonctl: --serial: holds a control character, U+FFFE, U+FFFF or bytes that are not "
-         "UTF-8: \"1234\\x015678\\x1B[2J\""},
+         "UTF-8: \"1234\\x015678\\x1b[2J\""},
         {{"--serial", "123456789", "--password", "1234\xEF\xBF\xBF"},
          "quillonctl: --password: holds a control character, U+FFFE, U+FFFF or bytes that are not "
-         "UTF-8: \"1234\\uFFFF\""},
+         "UTF-8: \"1234\\xef\\xbf\\xbf\""},
         {{"--serial", "123456789", "--password", "\xC2\x85\tx\xFF"},
          "quillonctl: --password: holds a control character, U+FFFE, U+FFFF or bytes that are not "
-         "UTF-8: \"\\u0085\\tx\\xFF\""},
+         "UTF-8: \"\\xc2\\x85\\tx\\xff\""},
         {{"--serial", std::string(65, '1'), "--password", "12345678"},
          "quillonctl: --serial: longer than 64 bytes: \"" + std::string(64, '1') + "\"..."},
     };

@@ -263,6 +263,7 @@ TEST(DisplayEscape, ShowsWhatATerminalWouldObey) {
     EXPECT_EQ(EscapeForDisplay("ab\xe2\x80\xae"
                                "cd\xe2\x81\xa6"),
               "ab\\xe2\\x80\\xaecd\\xe2\\x81\\xa6");
+    EXPECT_EQ(EscapeForDisplay("1\xef\xbf\xbe\xef\xbf\xbf"), "1\\xef\\xbf\\xbe\\xef\\xbf\\xbf");
 
     // Bytes that are not UTF-8: stray continuation, lone lead, cut-off sequence at the
     // end, overlong '/', a surrogate, beyond U+10FFFF, 0xFF.

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/main_dlg.h"
-#include "platform/service_control.h"
-#include "platform/single_instance.h"
+#include "platform/process/single_instance.h"
+#include "platform/system/service_control.h"
 #include "service/service_config.h"
 
 class QSocketNotifier;

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace {
 

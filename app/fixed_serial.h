@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "platform/fixed_serial_file.h"
+#include "platform/process/fixed_serial_file.h"
 
 // Fills `buffer` with the file's first 9 bytes and a NUL. False, with the buffer
 // untouched, when the file is missing, is not a regular file, cannot be read, is

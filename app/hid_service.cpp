@@ -1,7 +1,7 @@
 #include "app/hid_service.h"
 
-#include "platform/stop_signals.h"
-#include "platform/trace.h"
+#include "platform/process/stop_signals.h"
+#include "platform/process/trace.h"
 
 namespace {
 

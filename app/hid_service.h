@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/service_control.h"
+#include "platform/system/service_control.h"
 #include "receiver/hid_manager.h"
 
 using HintBox = std::function<void(const std::string& text, const std::string& caption)>;

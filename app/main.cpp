@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "app/app.h"
-#include "platform/single_instance.h"
-#include "platform/stop_signals.h"
-#include "platform/trace.h"
+#include "platform/process/single_instance.h"
+#include "platform/process/stop_signals.h"
+#include "platform/process/trace.h"
 #include "service/service_config.h"
 
 #ifndef QUILLON_VERSION

@@ -19,8 +19,8 @@
 #include <string>
 
 #include "app/remote_picture.h"
-#include "platform/service_control.h"
-#include "platform/worker_thread.h"
+#include "platform/process/worker_thread.h"
+#include "platform/system/service_control.h"
 #include "receiver/main_dialog.h"
 #include "receiver/receiver_monitor.h"
 #include "service/token_calibration.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decode/key_dispatcher.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
 
 namespace {
 

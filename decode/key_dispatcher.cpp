@@ -1,6 +1,6 @@
 #include "decode/key_dispatcher.h"
 
-#include "receiver/running.h"
+#include "platform/process/running.h"
 
 namespace {
 

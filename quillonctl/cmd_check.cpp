@@ -12,8 +12,8 @@
 #include <mutex>
 
 #include "decode/status_texts.h"
-#include "platform/hid_arrival_watcher.h"
-#include "platform/hid_device.h"
+#include "platform/hid/hid_arrival_watcher.h"
+#include "platform/hid/hid_device.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/receiver_check.h"
 #include "receiver/hid_manager.h"

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/display_escape.h"
-#include "platform/fixed_serial_file.h"
-#include "platform/login_session.h"
-#include "platform/polkit_check.h"
-#include "platform/service_control.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/fixed_serial_file.h"
+#include "platform/system/login_session.h"
+#include "platform/system/polkit_check.h"
+#include "platform/system/service_control.h"
 #include "quillonctl/ctl.h"
 #include "receiver/receiver_diagnosis.h"
 #include "service/endpoint_probe.h"

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_device.h"
-#include "platform/hid_recorder.h"
-#include "platform/stop_signals.h"
+#include "platform/hid/hid_device.h"
+#include "platform/hid/hid_recorder.h"
+#include "platform/process/stop_signals.h"
 #include "quillonctl/ctl.h"
 #include "receiver/kit_survey.h"
 

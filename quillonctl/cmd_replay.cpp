@@ -14,13 +14,13 @@
 #include <mutex>
 #include <string>
 
-#include "platform/display_escape.h"
-#include "platform/hid_recording_file.h"
-#include "platform/hid_replay.h"
-#include "platform/served_hid_tree.h"
-#include "platform/stop_signals.h"
-#include "platform/uhid_target.h"
-#include "platform/worker_thread.h"
+#include "platform/hid/hid_recording_file.h"
+#include "platform/hid/hid_replay.h"
+#include "platform/hid/served_hid_tree.h"
+#include "platform/hid/uhid_target.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/stop_signals.h"
+#include "platform/process/worker_thread.h"
 #include "quillonctl/ctl.h"
 
 namespace {

@@ -5,16 +5,16 @@
 #include <optional>
 #include <string>
 
-#include "platform/display_escape.h"
-#include "platform/stop_signals.h"
-#include "platform/worker_thread.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/running.h"
+#include "platform/process/stop_signals.h"
+#include "platform/process/worker_thread.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
 #include "quillonctl/receiver_check.h"
 #include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
-#include "receiver/running.h"
 #include "receiver/types.h"
 #include "service/service_config.h"
 #include "service/token_verification.h"

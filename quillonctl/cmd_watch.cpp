@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/stop_signals.h"
+#include "platform/process/stop_signals.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
 #include "quillonctl/output_writer.h"

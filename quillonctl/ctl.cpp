@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 #include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
 

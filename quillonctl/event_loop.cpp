@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/stop_signals.h"
+#include "platform/process/stop_signals.h"
 
 void EventLoop::Post(std::function<void()> call) {
     {

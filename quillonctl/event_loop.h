@@ -10,7 +10,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 
 class EventLoop {
 public:

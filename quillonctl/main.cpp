@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/options.h"
 #include "service/token_calibration.h"

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <system_error>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "decode/status_texts.h"
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 #include "quillonctl/ctl.h"
 #include "receiver/hid_manager.h"
 #include "receiver/kit_survey.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/node_holders.h"
+#include "platform/hid/node_holders.h"
 
 enum class ReceiverCheckState { Working, Absent, Denied, Held, Failed };
 

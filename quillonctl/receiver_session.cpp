@@ -1,8 +1,8 @@
 #include "quillonctl/receiver_session.h"
 
 #include "decode/key_dispatcher.h"
+#include "platform/process/running.h"
 #include "receiver/receiver_monitor.h"
-#include "receiver/running.h"
 
 bool ReceiverSession::Start() {
     m_started = true;

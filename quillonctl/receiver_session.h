@@ -4,7 +4,7 @@
 // very thread bodies the window starts (HID, HIDForGame), ended the way the window's
 // Exit ends them.
 
-#include "platform/worker_thread.h"
+#include "platform/process/worker_thread.h"
 #include "receiver/main_dialog.h"
 
 class ReceiverSession {

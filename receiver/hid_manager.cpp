@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_device.h"
-#include "platform/trace.h"
+#include "platform/hid/hid_device.h"
+#include "platform/process/trace.h"
 
 namespace {
 

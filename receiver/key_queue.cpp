@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/trace.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 
 KeyQueue::KeyQueue() {
     m_wakerId = AddRunWaker([](void* self) { static_cast<KeyQueue*>(self)->WakeWaiters(); }, this);

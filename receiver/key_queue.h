@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/manual_reset_event.h"
+#include "platform/process/manual_reset_event.h"
 #include "receiver/types.h"
 
 class KeyQueue {

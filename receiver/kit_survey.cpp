@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/display_escape.h"
-#include "platform/hid_descriptor.h"
-#include "platform/hid_device.h"
-#include "platform/small_file.h"
+#include "platform/hid/hid_descriptor.h"
+#include "platform/hid/hid_device.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/small_file.h"
 #include "receiver/hid_manager.h"
 
 namespace {

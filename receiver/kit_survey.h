@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/node_access.h"
-#include "platform/node_holders.h"
+#include "platform/hid/node_access.h"
+#include "platform/hid/node_holders.h"
 
 class HidSystem;
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/display_escape.h"
-#include "platform/hid_device.h"
-#include "platform/service_control.h"
+#include "platform/hid/hid_device.h"
+#include "platform/process/display_escape.h"
+#include "platform/system/service_control.h"
 #include "receiver/hid_manager.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/login_session.h"
-#include "platform/node_access.h"
-#include "platform/udev_rules.h"
+#include "platform/hid/node_access.h"
+#include "platform/system/login_session.h"
+#include "platform/system/udev_rules.h"
 #include "receiver/kit_survey.h"
 
 class HidSystem;

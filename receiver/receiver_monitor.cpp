@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <span>
 
-#include "platform/trace.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/hid_arrival_watcher.h"
-#include "platform/hid_device.h"
-#include "platform/worker_thread.h"
+#include "platform/hid/hid_arrival_watcher.h"
+#include "platform/hid/hid_device.h"
+#include "platform/process/worker_thread.h"
 #include "receiver/hid_manager.h"
 #include "receiver/key_queue.h"
 #include "receiver/main_dialog.h"

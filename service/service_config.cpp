@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/display_escape.h"
-#include "platform/small_file.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/small_file.h"
 #include "service/http_transport.h"
 #include "service/status.h"
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "service/http_transport.h"
 #include "service/revise_ekey_messages.h"
 #include "service/status.h"

@@ -38,7 +38,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/worker_thread.h"
+#include "platform/process/worker_thread.h"
 #include "service/token_frame_box.h"
 
 class CUserAndHardwareService;

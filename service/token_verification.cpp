@@ -4,8 +4,8 @@
 #include <mutex>
 #include <new>
 
-#include "platform/trace.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 #include "service/http_transport.h"
 #include "service/revise_ekey_messages.h"
 #include "service/status.h"

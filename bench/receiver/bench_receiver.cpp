@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "decode/key_dispatcher.h"
-#include "platform/trace.h"
-#include "platform/worker_thread.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
+#include "platform/process/worker_thread.h"
 #include "receiver/receiver_monitor.h"
-#include "receiver/running.h"
 #include "tests/receiver/fake_hid_bus.h"
 #include "tests/support/recording_dialog.h"
 #include "tests/support/report_rate.h"

@@ -14,8 +14,8 @@
 
 #include "app/main_dlg.h"
 #include "app/message_box.h"
-#include "platform/service_control.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/system/service_control.h"
 
 class EventLog {
 public:

@@ -16,7 +16,7 @@
 
 #include "app/hid_service.h"
 #include "app/main_dlg.h"
-#include "platform/service_control.h"
+#include "platform/system/service_control.h"
 #include "tests/platform/systemd_mock.h"
 #include "tests/support/child_process.h"
 

@@ -15,7 +15,7 @@
 
 #include "app/key_rects.h"
 #include "app/main_dlg.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
 #include "tests/app/app_fakes.h"
 #include "tests/app/temp_dir.h"
 

@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "app/main_dlg.h"
-#include "platform/trace.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 #include "service/http_transport.h"
 #include "service/token_frame_box.h"
 #include "service/token_verification.h"

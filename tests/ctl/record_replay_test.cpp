@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hid_recording.h"
-#include "platform/served_hid_tree.h"
+#include "platform/hid/hid_recording.h"
+#include "platform/hid/served_hid_tree.h"
 #include "tests/ctl/ctl_process.h"
 #include "tests/support/demo_recording.h"
 #include "tools/virtual_kit/virtual_kit.h"

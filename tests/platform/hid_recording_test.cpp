@@ -1,7 +1,7 @@
 // The hid-recorder text format (parse, write, faults with their lines), the replay's
 // timing and its wait for readers, and the served tree read back by the recorder.
 
-#include "platform/hid_recording.h"
+#include "platform/hid/hid_recording.h"
 
 #include <gtest/gtest.h>
 #include <linux/uhid.h>
@@ -21,13 +21,13 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/hid_device.h"
-#include "platform/hid_recorder.h"
-#include "platform/hid_recording_file.h"
-#include "platform/hid_replay.h"
-#include "platform/served_hid_tree.h"
-#include "platform/temp_tree.h"
-#include "platform/uhid_target.h"
+#include "platform/hid/hid_device.h"
+#include "platform/hid/hid_recorder.h"
+#include "platform/hid/hid_recording_file.h"
+#include "platform/hid/hid_replay.h"
+#include "platform/hid/served_hid_tree.h"
+#include "platform/hid/uhid_target.h"
+#include "platform/process/temp_tree.h"
 
 namespace {
 

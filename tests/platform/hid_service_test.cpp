@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "tests/platform/systemd_mock.h"
 
 namespace {

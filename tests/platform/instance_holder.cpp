@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/single_instance.h"
+#include "platform/process/single_instance.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Who may open a node and why: the kernel's order of owner, named user, groups and
 // others, the ACL mask, and a real ACL read back from a file.
 
-#include "platform/node_access.h"
+#include "platform/hid/node_access.h"
 
 #include <gtest/gtest.h>
 #include <sys/acl.h>
@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/udev_rules.h"
+#include "platform/system/udev_rules.h"
 
 namespace {
 

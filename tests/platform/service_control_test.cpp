@@ -1,4 +1,4 @@
-#include "platform/service_control.h"
+#include "platform/system/service_control.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -7,8 +7,8 @@
 
 #include <chrono>
 
-#include "platform/login_session.h"
-#include "platform/polkit_check.h"
+#include "platform/system/login_session.h"
+#include "platform/system/polkit_check.h"
 #include "tests/platform/systemd_mock.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/single_instance.h"
+#include "platform/process/single_instance.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

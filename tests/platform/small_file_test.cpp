@@ -13,10 +13,10 @@
 #include <future>
 #include <string>
 
-#include "platform/display_escape.h"
-#include "platform/fixed_serial_file.h"
-#include "platform/small_file.h"
-#include "platform/udev_rules.h"
+#include "platform/process/display_escape.h"
+#include "platform/process/fixed_serial_file.h"
+#include "platform/process/small_file.h"
+#include "platform/system/udev_rules.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/hid_descriptor.h"
+#include "platform/hid/hid_descriptor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);

@@ -1,4 +1,4 @@
-#include "platform/hid_descriptor.h"
+#include "platform/hid/hid_descriptor.h"
 
 #include <gtest/gtest.h>
 

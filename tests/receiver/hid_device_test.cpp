@@ -1,4 +1,4 @@
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -190,7 +190,7 @@ TEST_F(ReadReportTest, ReadErrorEndsTheDevice) {
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/hid_arrival_watcher.h"
+#include "platform/hid/hid_arrival_watcher.h"
 
 namespace {
 

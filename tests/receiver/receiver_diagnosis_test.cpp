@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 #include "tests/support/kit_tree.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "decode/key_dispatcher.h"
-#include "platform/trace.h"
-#include "platform/worker_thread.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
+#include "platform/process/worker_thread.h"
 #include "tests/receiver/fake_hid_bus.h"
 #include "tests/support/receiver_threads.h"
 #include "tests/support/recording_dialog.h"

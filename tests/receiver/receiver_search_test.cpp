@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/trace.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/receiver_monitor.h"
-#include "receiver/running.h"
 #include "tests/receiver/fake_hid_bus.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "service/http_transport.h"
 #include "service/status.h"
 #include "service/token_verification.h"

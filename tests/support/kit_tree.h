@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 #include "receiver/receiver_diagnosis.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
 

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/worker_thread.h"
+#include "platform/process/running.h"
+#include "platform/process/worker_thread.h"
 #include "receiver/key_queue.h"
-#include "receiver/running.h"
 #include "tests/support/recording_dialog.h"
 
 // Empties both queues: codes left by an earlier test must not reach this one.

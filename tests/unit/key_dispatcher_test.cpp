@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "receiver/running.h"
+#include "platform/process/running.h"
 #include "tests/support/recording_dialog.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/trace.h"
-#include "receiver/running.h"
+#include "platform/process/running.h"
+#include "platform/process/trace.h"
 
 namespace {
 

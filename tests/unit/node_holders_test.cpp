@@ -1,4 +1,4 @@
-#include "platform/node_holders.h"
+#include "platform/hid/node_holders.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

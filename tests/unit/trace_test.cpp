@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/main_dlg.h"
-#include "platform/service_control.h"
+#include "platform/system/service_control.h"
 #include "receiver/receiver_monitor.h"
 #include "tools/virtual_kit/token_service_process.h"
 #include "tools/virtual_kit/virtual_kit.h"

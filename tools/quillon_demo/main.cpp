@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "app/app.h"
-#include "platform/hid_recorder.h"
-#include "platform/stop_signals.h"
+#include "platform/hid/hid_recorder.h"
+#include "platform/process/stop_signals.h"
 #include "tools/quillon_demo/kit_rig.h"
 #include "tools/quillon_demo/remote_window.h"
 #include "tools/quillon_demo/scenario.h"

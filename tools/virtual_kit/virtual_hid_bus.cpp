@@ -14,8 +14,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/served_hid_tree.h"
-#include "platform/temp_tree.h"
+#include "platform/hid/served_hid_tree.h"
+#include "platform/process/temp_tree.h"
 
 namespace fs = std::filesystem;
 

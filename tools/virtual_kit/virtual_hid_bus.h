@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/hid_device.h"
+#include "platform/hid/hid_device.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

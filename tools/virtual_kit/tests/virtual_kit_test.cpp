@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "decode/key_dispatcher.h"
-#include "platform/worker_thread.h"
+#include "platform/process/running.h"
+#include "platform/process/worker_thread.h"
 #include "receiver/receiver_monitor.h"
-#include "receiver/running.h"
 #include "tests/support/recording_dialog.h"
 #include "tools/virtual_kit/virtual_kit.h"
 #include "tools/virtual_kit/virtual_remote.h"

@@ -19,6 +19,7 @@
 #include "app/hid_service.h"
 #include "app/message_box.h"
 #include "decode/status_texts.h"
+#include "decode/token_frame.h"
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
 #include "receiver/hid_manager.h"

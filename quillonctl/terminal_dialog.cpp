@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "decode/status_texts.h"
+#include "decode/token_frame.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/output_writer.h"
 #include "receiver/key_names.h"

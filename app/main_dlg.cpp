@@ -22,7 +22,9 @@
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
 #include "receiver/hid_manager.h"
+#include "receiver/types.h"
 #include "service/token_frame_box.h"
+#include "service/token_taken.h"
 #include "service/token_verification.h"
 #include "ui_main_dlg.h"
 
@@ -30,6 +32,15 @@ namespace {
 
 constexpr const char* kSerialsAgree = "序列号一致";
 constexpr const char* kSerialsDiffer = "序列号不一致";
+
+bool IsReceiverStatus(int code) {
+    return code == RECEIVER_READING || code == RECEIVER_WAITING || code == RECEIVER_ENDED;
+}
+
+// Not found, or lost: the status line gets a reason and the token lines empty.
+bool IsReceiverTrouble(int code) {
+    return code == RECEIVER_WAITING || code == RECEIVER_ENDED;
+}
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -146,14 +157,14 @@ bool CMainDlg::StartReceiverThreads() {
 
 void CMainDlg::ShowIrStatus(int code) {
     // Worked out before the lock: it reads sysfs, /dev and the udev rules.
-    std::string reason = code == 1 || code == 2 ? TroubleReasonFor(true) : std::string();
+    std::string reason = IsReceiverTrouble(code) ? TroubleReasonFor(true) : std::string();
     {
         std::lock_guard lock(m_lock);
-        if (code >= 0 && code <= 2)
+        if (IsReceiverStatus(code))
             m_strIrReason = std::move(reason);
-        if (code >= 0 && code <= 2)
+        if (IsReceiverStatus(code))
             m_strIrStatus = IrStatusText(code);
-        if (code == 1 || code == 2) {
+        if (IsReceiverTrouble(code)) {
             m_strTokenStatus.clear();
             m_strSerial.clear();
             m_strDynPassword.clear();
@@ -163,12 +174,12 @@ void CMainDlg::ShowIrStatus(int code) {
 }
 
 void CMainDlg::ShowGameStatus(int code) {
-    std::string reason = code == 1 || code == 2 ? TroubleReasonFor(false) : std::string();
+    std::string reason = IsReceiverTrouble(code) ? TroubleReasonFor(false) : std::string();
     {
         std::lock_guard lock(m_lock);
-        if (code >= 0 && code <= 2)
+        if (IsReceiverStatus(code))
             m_strGameReason = std::move(reason);
-        if (code >= 0 && code <= 2)
+        if (IsReceiverStatus(code))
             m_strGameStatus = GameStatusText(code);
     }
     PostRefresh();
@@ -187,9 +198,9 @@ std::string CMainDlg::TroubleReasonFor(bool ir) const {
 void CMainDlg::ShowTokenResult(int code) {
     {
         std::lock_guard lock(m_lock);
-        if (code >= 0 && code <= 4)
+        if (code >= TOKEN_OK && code <= TOKEN_BAD_LENGTH)
             m_strTokenStatus = TokenResultText(code);
-        if (code >= 1 && code <= 4) {
+        if (code > TOKEN_OK && code <= TOKEN_BAD_LENGTH) {
             m_strSerial.clear();
             m_strDynPassword.clear();
         }
@@ -200,38 +211,30 @@ void CMainDlg::ShowTokenResult(int code) {
 void CMainDlg::OnTokenTaken(const char* digits) {
     if (digits == nullptr)
         return;
-    TokenDigits split = SplitTokenFrame(digits);
-    std::string serial = std::move(split.serial);
-    std::string password = std::move(split.password);
+    TokenTakenSteps steps;
     {
         std::lock_guard lock(m_lock);
-        m_strSerial = serial;
-        m_strDynPassword = password;
-        if (m_bCompare) {
-            m_strCompareResult = m_strSerial == m_strFixedSerial ? kSerialsAgree : kSerialsDiffer;
+        if (m_bCompare)
+            steps.fixedSerial = m_strFixedSerial;
+    }
+    steps.show = [this](const TakenToken& token) {
+        {
+            std::lock_guard lock(m_lock);
+            m_strSerial = token.serial;
+            m_strDynPassword = token.password;
+            if (token.serialsAgree)
+                m_strCompareResult = *token.serialsAgree ? kSerialsAgree : kSerialsDiffer;
         }
-    }
-    g_lastToken.Put(std::move(serial), std::move(password));
-    PostRefresh();
-    VerifyToken();
-}
-
-void CMainDlg::VerifyToken() {
-    if (g_bCalibrating.load(std::memory_order_acquire))
-        return;
-    std::string serial;
-    std::string password;
-    {
-        std::lock_guard lock(m_lock);
-        serial = m_strSerial;
-        password = m_strDynPassword;
-    }
-    const VerifyOutcome outcome = RunTokenVerification(serial, password);
-    {
-        std::lock_guard lock(m_lock);
-        m_strVerifyResult = VerifyText(outcome);
-    }
-    PostRefresh();
+        PostRefresh();
+    };
+    steps.verified = [this](const TakenToken&, const TokenCheck& check) {
+        {
+            std::lock_guard lock(m_lock);
+            m_strVerifyResult = VerifyText(check.outcome);
+        }
+        PostRefresh();
+    };
+    TakeTokenFrame(digits, steps);
 }
 
 void CMainDlg::HighlightKey(KeyId k) {

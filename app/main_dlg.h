@@ -77,9 +77,6 @@ public:
     void HighlightKey(KeyId k) override;
     void ClearHighlight() override;
 
-    // Runs on the calling thread (the IR dispatcher) as OnTokenTaken's last step.
-    void VerifyToken();
-
     // Window-thread handlers.
     void OnExit();
     void OnClearOutput();

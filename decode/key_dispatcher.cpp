@@ -1,5 +1,6 @@
 #include "decode/key_dispatcher.h"
 
+#include "decode/token_frame.h"
 #include "platform/process/running.h"
 
 namespace {
@@ -7,12 +8,6 @@ namespace {
 bool Running() {
     return g_bRunning.load(std::memory_order_acquire);
 }
-
-char NibbleChar(unsigned nibble) {
-    return static_cast<char>(0x30 + (nibble & 0x0F));
-}
-
-constexpr IrScanCode kToggleBit = 0x8000;
 
 }  // namespace
 
@@ -127,49 +122,27 @@ bool KeyDispatcher::TrackHeldGameKey() {
 
 bool KeyDispatcher::ReadToken() {
     const DialogCall dlg{Dialog()};
-    IrScanCode previousToggle = m_nIrCode & kToggleBit;
-    std::size_t length = 0;
+    TokenFrameDecoder frame(m_nIrCode);
     dlg.Highlight(TOKEN_KEY_ID);
 
-    for (int i = 0; i < kTokenCodes; ++i) {
-        if (!m_pQueue->PopIrKey(&m_nIrCode, kHeldTimeoutMs)) {
-            dlg.Clear();
-            dlg.Result(TOKEN_TIMEOUT);
-            return false;
-        }
-        if (!HidManager::IsTokenCode(m_nIrCode)) {
-            dlg.Clear();
-            dlg.Result(TOKEN_INTERRUPTED);
-            return true;
-        }
-        const IrScanCode toggle = m_nIrCode & kToggleBit;
-        if (toggle == previousToggle) {
-            dlg.Clear();
-            dlg.Result(TOKEN_ILLEGAL);
-            return true;
-        }
-        previousToggle = toggle;
-
-        const unsigned data = m_nIrCode & 0xFFu;
-        if (i == 0) {
-            if (data != kTokenLength) {
-                dlg.Clear();
-                dlg.Result(TOKEN_BAD_LENGTH);
-                return true;
-            }
-        } else if ((i >= 1 && i <= 4) || (i >= 9 && i <= 12)) {
-            m_szToken[length++] = NibbleChar(data >> 4);
-            m_szToken[length++] = NibbleChar(data);
-        } else if (i == 5) {
-            m_szToken[length++] = NibbleChar(data >> 4);
-        }
-        // Codes 6 to 8 carry nothing; they are still checked above.
+    while (frame.Open()) {
+        if (m_pQueue->PopIrKey(&m_nIrCode, kCodeGapMs))
+            frame.Take(m_nIrCode);
+        else
+            frame.TimeOut();
     }
 
-    m_szToken[length] = '\0';
+    const int result = frame.Result();
+    if (result != TOKEN_OK) {
+        dlg.Clear();
+        dlg.Result(result);
+        // The code that failed the frame is in the slot and is handled next; after a
+        // time-out the slot holds nothing new.
+        return result != TOKEN_TIMEOUT;
+    }
     dlg.Result(TOKEN_OK);
     dlg.Clear();
-    dlg.Taken(m_szToken);
+    dlg.Taken(frame.Digits().c_str());
     return false;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // Takes the codes out of the key queues. Follows held keys for the highlight and
-// decodes the token key's frame into 17 digit characters (9 serial, 8 password).
+// feeds the token key's frame to its decoder (token_frame), which gives the 17 digit
+// characters (9 serial, 8 password).
 //
 // Two loops run on two threads; each owns its own code slot, key id and pending
 // flag. A "pending" code ended the previous state and is handled next, before the
@@ -18,8 +19,6 @@ class KeyDispatcher {
 public:
     static constexpr std::uint32_t kIdleTimeoutMs = 1000;
     static constexpr std::uint32_t kHeldTimeoutMs = 251;
-    static constexpr int kTokenCodes = 13;
-    static constexpr std::uint8_t kTokenLength = 12;
 
     KeyDispatcher(KeyQueue* queue, HidManager* manager);
     KeyDispatcher(const KeyDispatcher&) = delete;
@@ -48,7 +47,6 @@ private:
     KeyId m_nGameKeyId = 0;
     bool m_bIrPending = false;
     bool m_bGamePending = false;
-    char m_szToken[18] = {};
 };
 
 // The single KeyDispatcher, created on first call (thread-safe), destroyed at process end.

@@ -1,6 +1,6 @@
 #include "decode/status_texts.h"
 
-#include <cstring>
+#include <cstddef>
 
 namespace {
 
@@ -35,13 +35,4 @@ const char* GameStatusText(int status) {
 
 const char* TokenResultText(int result) {
     return Pick(kTokenResultTexts, result);
-}
-
-TokenDigits SplitTokenFrame(const char* digits) {
-    const std::string frame(digits, strnlen(digits, kFrameChars));
-    TokenDigits split;
-    split.serial = frame.substr(0, kSerialChars);
-    split.password =
-        frame.size() > kPasswordChars ? frame.substr(frame.size() - kPasswordChars) : frame;
-    return split;
 }

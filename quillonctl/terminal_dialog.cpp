@@ -8,7 +8,7 @@
 #include "quillonctl/output_writer.h"
 #include "receiver/key_names.h"
 #include "receiver/types.h"
-#include "service/token_frame_box.h"
+#include "service/token_taken.h"
 #include "service/token_verification.h"
 
 namespace {
@@ -165,36 +165,33 @@ void TerminalDialog::ShowTokenResult(int result) {
 void TerminalDialog::OnTokenTaken(const char* digits) {
     if (digits == nullptr)
         return;
-    const TokenDigits split = SplitTokenFrame(digits);
-    // For a calibration that waits for it, as the main dialog hands it over.
-    g_lastToken.Put(split.serial, split.password);
     std::function<void(const Frame&)> hook;
-    {
+    TokenTakenSteps steps;
+    steps.verify = m_settings.verify;
+    steps.show = [&](const TakenToken& token) {
         std::lock_guard lock(m_mutex);
         ++m_frames[TOKEN_OK];
         const char* text = TokenResultText(TOKEN_OK);
-        Event("token " + split.serial + " " + split.password + " " + text,
+        Event("token " + token.serial + " " + token.password + " " + text,
               {{"event", "token"},
                {"outcome", "ok"},
                {"outcome_text", text},
-               {"serial", split.serial},
-               {"password", split.password}});
+               {"serial", token.serial},
+               {"password", token.password}});
         hook = m_frameHook;
-    }
-    if (m_settings.verify && !g_bCalibrating.load()) {
-        // On this dispatcher thread, as the main dialog does it.
-        std::optional<std::int32_t> result;
-        const VerifyOutcome outcome = RunTokenVerification(split.serial, split.password, &result);
+    };
+    steps.verified = [&](const TakenToken& token, const TokenCheck& check) {
         std::lock_guard lock(m_mutex);
-        Event("verification " + WithServiceResult(VerifyText(outcome), result),
+        Event("verification " + WithServiceResult(VerifyText(check.outcome), check.serviceResult),
               {{"event", "verification"},
-               {"serial", split.serial},
-               {"verdict", VerifyOutcomeKey(outcome)},
-               {"text", VerifyText(outcome)},
-               {"service_result", ServiceResultJson(result)}});
-    }
+               {"serial", token.serial},
+               {"verdict", VerifyOutcomeKey(check.outcome)},
+               {"text", VerifyText(check.outcome)},
+               {"service_result", ServiceResultJson(check.serviceResult)}});
+    };
+    const TakenToken token = TakeTokenFrame(digits, steps);
     if (hook)
-        hook(Frame{TOKEN_OK, split.serial, split.password});
+        hook(Frame{TOKEN_OK, token.serial, token.password});
 }
 
 void TerminalDialog::WriteSummary() {

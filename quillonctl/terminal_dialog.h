@@ -2,9 +2,9 @@
 
 // What the receiver and decoding layers report, as the terminal program takes it: the
 // same interface the main dialog implements, turned into timestamped events (lines
-// or JSON Lines) and a running summary. Token frames go to the calibration's frame
-// box, as the main dialog hands them over, and are verified on the IR dispatcher
-// thread when asked, as the main dialog does.
+// or JSON Lines) and a running summary. A token frame takes the main dialog's step
+// (service/token_taken): to the calibration, and verified on the IR dispatcher thread
+// when asked.
 //
 // Every operation may come from a worker thread; events are written whole, one at a
 // time.

@@ -217,12 +217,14 @@ void CMainDlg::OnTokenTaken(const char* digits) {
         if (m_bCompare)
             steps.fixedSerial = m_strFixedSerial;
     }
-    steps.show = [this](const TakenToken& token) {
+    steps.show = [this, compared = steps.fixedSerial](const TakenToken& token) {
         {
             std::lock_guard lock(m_lock);
             m_strSerial = token.serial;
             m_strDynPassword = token.password;
-            if (token.serialsAgree)
+            // Only if the comparison was not switched off or the serial cleared since it
+            // was read: as if that had happened before the frame came.
+            if (token.serialsAgree && m_bCompare && m_strFixedSerial == compared)
                 m_strCompareResult = *token.serialsAgree ? kSerialsAgree : kSerialsDiffer;
         }
         PostRefresh();

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "diagnosis/kit_survey.h"
 #include "platform/hid/hid_device.h"
 #include "platform/hid/hid_recorder.h"
 #include "platform/process/stop_signals.h"
 #include "quillonctl/ctl.h"
-#include "receiver/kit_survey.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "decode/status_texts.h"
+#include "diagnosis/kit_survey.h"
 #include "platform/hid/hid_device.h"
 #include "quillonctl/ctl.h"
 #include "receiver/hid_manager.h"
-#include "receiver/kit_survey.h"
 #include "receiver/types.h"
 
 const char* ReceiverCheckKey(ReceiverCheckState state) {

@@ -2,7 +2,7 @@
 // one fault each: every fault gives its finding and its fix, and the window's one-line
 // reason names the same cause.
 
-#include "receiver/receiver_diagnosis.h"
+#include "diagnosis/receiver_diagnosis.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "receiver/kit_survey.h"
+#include "diagnosis/kit_survey.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "receiver/receiver_diagnosis.h"
+#include "diagnosis/receiver_diagnosis.h"
 
 #include <algorithm>
 #include <cstring>
@@ -392,18 +392,6 @@ Finding RuleFinding(const KitFacts& facts) {
 }
 
 }  // namespace
-
-std::string_view SeverityKey(Severity severity) {
-    switch (severity) {
-        case Severity::Ok:
-            return "ok";
-        case Severity::Warn:
-            return "warn";
-        case Severity::Fail:
-            break;
-    }
-    return "fail";
-}
 
 std::string GroupRuleCommand(const std::string& user) {
     return std::string("sudo groupadd -f ") + kGroup + " && sudo usermod -aG " + kGroup + " " +

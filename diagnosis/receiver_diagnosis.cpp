@@ -41,14 +41,8 @@ std::vector<const NodeReport*> NodesOf(const KitFacts& facts, NodeRole role) {
     return found;
 }
 
-// Like the receiver search: the first present interface with the role.
 const NodeReport* ReceiverNode(const KitFacts& facts, bool ir) {
-    const std::vector<const NodeReport*> nodes = NodesOf(facts, RoleFor(ir));
-    for (const NodeReport* node : nodes) {
-        if (node->present)
-            return node;
-    }
-    return nodes.empty() ? nullptr : nodes.front();
+    return ReceiverNodeOf(facts.nodes, RoleFor(ir));
 }
 
 bool AnyReceiverDenied(const KitFacts& facts) {

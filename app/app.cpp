@@ -8,10 +8,10 @@
 #include "app/hid_service.h"
 #include "app/message_box.h"
 #include "decode/key_dispatcher.h"
+#include "diagnosis/receiver_diagnosis.h"
 #include "platform/process/stop_signals.h"
 #include "platform/process/trace.h"
 #include "receiver/hid_manager.h"
-#include "receiver/receiver_diagnosis.h"
 #include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
 

@@ -29,15 +29,6 @@ int OpenRegular(int flags, mode_t mode) {
 
 }  // namespace
 
-bool ReadFixedSerial(char (&buffer)[kFixedSerialLength + 1]) {
-    std::string head;
-    if (!ReadFixedSerialFile(&head) || head.size() != kFixedSerialLength)
-        return false;
-    std::memcpy(buffer, head.data(), kFixedSerialLength);
-    buffer[kFixedSerialLength] = '\0';
-    return true;
-}
-
 FixedSerialWrite WriteFixedSerial(std::string_view serial) {
     FixedSerialWrite result;
     if (serial.size() != kFixedSerialLength)

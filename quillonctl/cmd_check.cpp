@@ -55,8 +55,8 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
             std::lock_guard lock(arrivals.mutex);
             seen = arrivals.count;
         }
-        states[0] = CheckReceiver(true);
-        states[1] = CheckReceiver(false);
+        states[0] = CheckReceiver(CtlHid(), true);
+        states[1] = CheckReceiver(CtlHid(), false);
         if (states[0].state == ReceiverCheckState::Working &&
             states[1].state == ReceiverCheckState::Working)
             break;
@@ -102,7 +102,7 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
             for (const NodeHolder& h : r.holders)
                 holders.push_back({{"pid", h.pid}, {"command", h.command}, {"lock", h.kind}});
             list.push_back({{"role", r.ir ? "ir-receiver" : "game-receiver"},
-                            {"state", ReceiverCheckKey(r.state)},
+                            {"state", std::string(ReceiverCheckKey(r.state))},
                             {"status_text", r.ir ? IrStatusText(code) : GameStatusText(code)},
                             {"path", r.path},
                             {"reason", r.reason},

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "diagnosis/kit_survey.h"
 #include "quillonctl/ctl.h"
-#include "receiver/kit_survey.h"
 
 namespace {
 

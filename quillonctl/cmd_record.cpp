@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "diagnosis/kit_survey.h"
 #include "platform/hid/hid_device.h"
 #include "platform/hid/hid_recorder.h"
 #include "platform/process/stop_signals.h"
 #include "quillonctl/ctl.h"
-#include "receiver/kit_survey.h"
 
 namespace {
 
@@ -48,12 +48,10 @@ bool DefaultNodes(std::vector<std::string>* paths, std::vector<std::string>* lab
     if (!SurveyNodes(CtlHid(), &nodes, error))
         return false;
     for (NodeRole role : {NodeRole::IrReceiver, NodeRole::GameReceiver}) {
-        for (const NodeReport& node : nodes) {
-            if (node.role == role && node.present) {
-                paths->push_back(node.path);
-                labels->emplace_back(RoleText(role));
-                break;
-            }
+        if (const NodeReport* node = ReceiverNodeOf(nodes, role);
+            node != nullptr && node->present) {
+            paths->push_back(node->path);
+            labels->emplace_back(RoleText(role));
         }
         if (labels->empty() || labels->back() != RoleText(role))
             std::fprintf(stderr, "quillonctl: no %s is present; it is not recorded\n",

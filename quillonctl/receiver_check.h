@@ -1,28 +1,10 @@
 #pragma once
 
-// One receiver searched for and opened exclusively, the way a receiver thread does it,
-// and its state as `check` reports it. calibrate and verify --wait check the IR
-// receiver the same way before they wait for a press.
+// A receiver's check (diagnosis/receiver_check.h) as the terminal program tells it:
+// its exit status and the window's status text.
 
-#include <string>
-#include <vector>
+#include "diagnosis/receiver_check.h"
 
-#include "platform/hid/node_holders.h"
-
-enum class ReceiverCheckState { Working, Absent, Denied, Held, Failed };
-
-struct ReceiverCheck {
-    bool ir = true;
-    ReceiverCheckState state = ReceiverCheckState::Absent;
-    std::string path;
-    std::string reason;  // why it does not work, in words
-    std::vector<NodeHolder> holders;
-};
-
-// The open is closed again at once.
-ReceiverCheck CheckReceiver(bool ir);
-
-const char* ReceiverCheckKey(ReceiverCheckState state);
 // kExitOk, kExitAbsent, kExitDenied, kExitHeld, or kExitUsage for another failure.
 int ReceiverCheckExit(ReceiverCheckState state);
 // The window's status text for it, as `check` shows it.

@@ -103,16 +103,38 @@ constexpr int kErrorNoMoreItems = 259;
 
 }  // namespace
 
+NodeRole InterfaceRole(std::uint16_t vendor, std::uint16_t product, std::uint16_t usagePage,
+                       std::uint16_t usage) {
+    if (vendor != ORVANE_VENDOR_ID || product != ORVANE_PRODUCT_ID)
+        return NodeRole::NotKit;
+    if (usagePage == IR_USAGE_PAGE && usage == IR_USAGE)
+        return NodeRole::IrReceiver;
+    if (usagePage == GAME_USAGE_PAGE && usage == GAME_USAGE)
+        return NodeRole::GameReceiver;
+    return NodeRole::OtherInterface;
+}
+
+std::optional<std::size_t> ChooseReceiver(
+    const std::vector<std::string>& paths, NodeRole role,
+    const std::function<std::optional<NodeRole>(std::size_t)>& identify) {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i].size() >= kHidPathSize)
+            continue;  // would not fit a receiver thread's buffer
+        if (identify(i) == role)
+            return i;
+    }
+    return std::nullopt;
+}
+
 bool HidManager::FindIrReceiver(HidSystem& hid, char (&path)[kHidPathSize]) {
-    return FindReceiver(hid, path, IR_USAGE_PAGE, IR_USAGE);
+    return FindReceiver(hid, path, NodeRole::IrReceiver);
 }
 
 bool HidManager::FindGameReceiver(HidSystem& hid, char (&path)[kHidPathSize]) {
-    return FindReceiver(hid, path, GAME_USAGE_PAGE, GAME_USAGE);
+    return FindReceiver(hid, path, NodeRole::GameReceiver);
 }
 
-bool HidManager::FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], std::uint16_t usagePage,
-                              std::uint16_t usage) {
+bool HidManager::FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], NodeRole role) {
     std::lock_guard lock(m_lock);
     try {
         std::vector<std::string> names;
@@ -120,29 +142,24 @@ bool HidManager::FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], std::u
             Trace("[KEYWARDEN] Panic: Can not open HID device node.");
             return false;
         }
-        for (const std::string& name : names) {
-            std::string devicePath;
-            try {
-                devicePath = hid.DevicePath(name);
-            } catch (const std::bad_alloc&) {
-                Trace("[KEYWARDEN] Panic: Can not allocate memory for device intf detail data.");
-                return false;
-            }
-            HidDeviceInfo info;
-            if (hid.OpenHidDevice(devicePath.c_str(), false, false, false, false, true, &info) !=
-                HID_OPEN_OK) {
-                continue;
-            }
-            if (devicePath.size() >= kHidPathSize)
-                continue;  // would not fit the buffer
-            std::memcpy(path, devicePath.c_str(), devicePath.size() + 1);
-
-            if (info.attributes.vendorId == ORVANE_VENDOR_ID &&
-                info.attributes.productId == ORVANE_PRODUCT_ID &&
-                info.caps.usagePage == usagePage && info.caps.usage == usage) {
-                Trace("[KEYWARDEN] Device found: %s.", path);
-                return true;
-            }
+        std::vector<std::string> paths;
+        paths.reserve(names.size());
+        for (const std::string& name : names)
+            paths.push_back(hid.DevicePath(name));
+        const std::optional<std::size_t> chosen =
+            ChooseReceiver(paths, role, [&](std::size_t i) -> std::optional<NodeRole> {
+                HidDeviceInfo info;
+                if (hid.OpenHidDevice(paths[i].c_str(), false, false, false, false, true, &info) !=
+                    HID_OPEN_OK) {
+                    return std::nullopt;
+                }
+                return InterfaceRole(info.attributes.vendorId, info.attributes.productId,
+                                     info.caps.usagePage, info.caps.usage);
+            });
+        if (chosen) {
+            std::memcpy(path, paths[*chosen].c_str(), paths[*chosen].size() + 1);
+            Trace("[KEYWARDEN] Device found: %s.", path);
+            return true;
         }
     } catch (const std::bad_alloc&) {
         Trace("[KEYWARDEN] Panic: Can not allocate memory for device intf detail data.");

@@ -5,9 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "receiver/types.h"
 
@@ -23,6 +27,22 @@ constexpr std::uint16_t IR_USAGE_PAGE = 0xFF00;
 constexpr std::uint16_t IR_USAGE = 0x0000;
 constexpr std::uint16_t GAME_USAGE_PAGE = 0x0001;
 constexpr std::uint16_t GAME_USAGE = 0x0005;
+
+// What an interface is in the kit, from its ids and its top-level collection.
+enum class NodeRole { IrReceiver, GameReceiver, OtherInterface, NotKit };
+NodeRole InterfaceRole(std::uint16_t vendor, std::uint16_t product, std::uint16_t usagePage,
+                       std::uint16_t usage);
+
+// Which hidraw interface is the receiver of `role` (IrReceiver or GameReceiver): the
+// one answer for the receiver threads and for everything that reports on them. It is
+// the first of `paths`, in enumeration order, that `identify` gives that role and
+// whose path fits kHidPathSize. `identify(i)` reads the i-th interface's role, nullopt
+// when its ids cannot be read; it is asked in order and never past the one chosen.
+// Whether the node exists or may be opened does not enter: the open tells that, and a
+// receiver thread keeps to the node chosen here.
+std::optional<std::size_t> ChooseReceiver(
+    const std::vector<std::string>& paths, NodeRole role,
+    const std::function<std::optional<NodeRole>(std::size_t)>& identify);
 
 class HidManager {
 public:
@@ -42,10 +62,9 @@ public:
     // Any code whose address bits are all set, whatever its toggle bit.
     static bool IsTokenCode(IrScanCode code) { return (code & 0x7F00) == 0x7F00; }
 
-    // Receiver search: the first present interface, in enumeration order, with the
-    // receiver's ids, usage page and usage. Writes its path into `path` and returns
-    // true. Holds m_lock for the whole enumeration. After false, `path` may hold the
-    // path of some other interface. A path that does not fit is never a match.
+    // Receiver search: the interface ChooseReceiver picks among those listed, each
+    // identified from sysfs. Writes its path into `path` and returns true. Holds m_lock
+    // for the whole enumeration. After false, `path` is left as it was.
     bool FindIrReceiver(HidSystem& hid, char (&path)[kHidPathSize]);
     bool FindGameReceiver(HidSystem& hid, char (&path)[kHidPathSize]);
 
@@ -58,8 +77,7 @@ public:
     bool m_bServiceStopped = false;
 
 private:
-    bool FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], std::uint16_t usagePage,
-                      std::uint16_t usage);
+    bool FindReceiver(HidSystem& hid, char (&path)[kHidPathSize], NodeRole role);
 
     std::map<IrScanCode, KeyId> m_irKeyTable;
     std::map<GameScanCode, KeyId> m_gameKeyTable;

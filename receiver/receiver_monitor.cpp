@@ -200,21 +200,34 @@ bool ReceiverMonitor::OpenGameReceiver() {
     return OpenReceiver(GameSide());
 }
 
-bool ReceiverMonitor::OpenReceiver(const Side& side) {
-    std::int32_t result = HID_OPEN_OK;
-    int error = 0;
+ReceiverNodeOpen OpenReceiverNode(HidSystem& hid, const char* path,
+                                  const std::function<void()>& pause) {
+    ReceiverNodeOpen open;
     for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            pause();
         HidDeviceInfo info;
-        result = m_pHid->OpenHidDevice(side.path, true, true, true, true, false, &info);
-        if (result == HID_OPEN_OK) {
-            Trace("[KEYWARDEN] Exclusively open file success.");
-            side.device = std::move(info.handle);
-            return true;
+        open.result = hid.OpenHidDevice(path, true, true, true, true, false, &info);
+        if (open.result == HID_OPEN_OK) {
+            open.handle = std::move(info.handle);
+            open.error = 0;
+            return open;
         }
-        error = errno;
-        SleepUnlessStopped(m_waitMutex, m_waitCv, kOpenRetryWait);
+        open.error = errno;
     }
-    Trace("[KEYWARDEN] OpenHidDevice error %d : GetLastError: %d.", result, error);
+    return open;
+}
+
+bool ReceiverMonitor::OpenReceiver(const Side& side) {
+    auto pause = [this] { SleepUnlessStopped(m_waitMutex, m_waitCv, kOpenRetryWait); };
+    ReceiverNodeOpen open = OpenReceiverNode(*m_pHid, side.path, pause);
+    if (open.handle) {
+        Trace("[KEYWARDEN] Exclusively open file success.");
+        side.device = std::move(open.handle);
+        return true;
+    }
+    pause();  // after the last attempt as after the first
+    Trace("[KEYWARDEN] OpenHidDevice error %d : GetLastError: %d.", open.result, open.error);
     return false;
 }
 

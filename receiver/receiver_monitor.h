@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -46,6 +47,18 @@ inline constexpr std::chrono::milliseconds kReceiverExitWait{5000};
 // it took; returns true when both had ended.
 bool EndReceiverThreads(WorkerThread& irThread, WorkerThread& gameThread,
                         std::chrono::milliseconds bound = kReceiverExitWait);
+
+// The open a receiver thread makes of the node the search chose, for it and for those
+// who check a receiver the way it does: read and write, non-blocking and exclusive, in
+// two attempts with `pause` between them (a node that has just arrived may not have
+// its ACL yet). On failure the handle is empty and `error` is the last attempt's errno.
+struct ReceiverNodeOpen {
+    HidHandle handle;
+    std::int32_t result = HID_OPEN_FAILED;
+    int error = 0;
+};
+ReceiverNodeOpen OpenReceiverNode(HidSystem& hid, const char* path,
+                                  const std::function<void()>& pause);
 
 // A dispatcher thread's entry (DispatcherThread, DispatcherThreadForGameController):
 // runs until g_bRunning is cleared and returns 0.

@@ -25,10 +25,10 @@
 #include "app/calibration_dlg.h"
 #include "app/key_rects.h"
 #include "app/message_box.h"
+#include "diagnosis/receiver_diagnosis.h"
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
 #include "receiver/hid_manager.h"
-#include "receiver/receiver_diagnosis.h"
 #include "service/token_frame_box.h"
 #include "tools/quillon_demo/kit_rig.h"
 

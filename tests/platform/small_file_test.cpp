@@ -13,8 +13,8 @@
 #include <future>
 #include <string>
 
+#include "diagnosis/fixed_serial_file.h"
 #include "platform/process/display_escape.h"
-#include "platform/process/fixed_serial_file.h"
 #include "platform/process/small_file.h"
 #include "platform/system/udev_rules.h"
 

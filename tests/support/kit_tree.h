@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "diagnosis/receiver_diagnosis.h"
 #include "platform/hid/hid_device.h"
-#include "receiver/receiver_diagnosis.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
 
 namespace kittree {

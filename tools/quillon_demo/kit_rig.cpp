@@ -16,7 +16,7 @@
 #include <string>
 
 #include "decode/key_dispatcher.h"
-#include "receiver/receiver_diagnosis.h"
+#include "diagnosis/receiver_diagnosis.h"
 #include "service/token_verification.h"
 
 #ifndef QUILLON_TOKEN_SIM_EXE

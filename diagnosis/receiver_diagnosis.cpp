@@ -1,4 +1,4 @@
-#include "receiver/receiver_diagnosis.h"
+#include "diagnosis/receiver_diagnosis.h"
 
 #include <algorithm>
 #include <cstring>
@@ -41,14 +41,8 @@ std::vector<const NodeReport*> NodesOf(const KitFacts& facts, NodeRole role) {
     return found;
 }
 
-// Like the receiver search: the first present interface with the role.
 const NodeReport* ReceiverNode(const KitFacts& facts, bool ir) {
-    const std::vector<const NodeReport*> nodes = NodesOf(facts, RoleFor(ir));
-    for (const NodeReport* node : nodes) {
-        if (node->present)
-            return node;
-    }
-    return nodes.empty() ? nullptr : nodes.front();
+    return ReceiverNodeOf(facts.nodes, RoleFor(ir));
 }
 
 bool AnyReceiverDenied(const KitFacts& facts) {
@@ -392,18 +386,6 @@ Finding RuleFinding(const KitFacts& facts) {
 }
 
 }  // namespace
-
-std::string_view SeverityKey(Severity severity) {
-    switch (severity) {
-        case Severity::Ok:
-            return "ok";
-        case Severity::Warn:
-            return "warn";
-        case Severity::Fail:
-            break;
-    }
-    return "fail";
-}
 
 std::string GroupRuleCommand(const std::string& user) {
     return std::string("sudo groupadd -f ") + kGroup + " && sudo usermod -aG " + kGroup + " " +

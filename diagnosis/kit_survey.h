@@ -13,10 +13,9 @@
 
 #include "platform/hid/node_access.h"
 #include "platform/hid/node_holders.h"
+#include "receiver/hid_manager.h"
 
 class HidSystem;
-
-enum class NodeRole { IrReceiver, GameReceiver, OtherInterface, NotKit };
 
 // "ir-receiver", "game-receiver", "other-interface", "not-kit" (stable, for JSON).
 std::string_view RoleKey(NodeRole role);
@@ -49,6 +48,10 @@ struct NodeReport {
 // read-only mount); otherwise access is decided for `who` from mode and ACL alone.
 bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* error,
                  const Credentials* who = nullptr);
+
+// The node a receiver thread would open as the receiver of `role`, whether or not it is
+// there (ChooseReceiver); null when no interface is that receiver.
+const NodeReport* ReceiverNodeOf(const std::vector<NodeReport>& nodes, NodeRole role);
 
 struct UsbInterfaceReport {
     std::string name;            // "1-1:1.0"

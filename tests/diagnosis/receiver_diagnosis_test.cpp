@@ -2,7 +2,7 @@
 // one fault each: every fault gives its finding and its fix, and the window's one-line
 // reason names the same cause.
 
-#include "receiver/receiver_diagnosis.h"
+#include "diagnosis/receiver_diagnosis.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@
 #include <fstream>
 
 #include "platform/hid/hid_device.h"
+#include "receiver/hid_manager.h"
 #include "tests/support/kit_tree.h"
 #include "tools/virtual_kit/virtual_hid_bus.h"
 
@@ -336,16 +337,24 @@ TEST(ReceiverAbsence, EachWayOfNotBeingThereHasItsOwnWords) {
                   "receiver");
     }
     {
-        // sysfs has the interfaces, /dev not the nodes.
+        // sysfs has the interfaces, /dev not the nodes; a second IR interface whose node
+        // is there is not the one the receiver thread keeps trying, so not the one named.
         KitTree tree;
         tree.UsbDevice();
         tree.Receivers(/*nodes=*/false);
+        tree.AddInterface(5, OrvaneUevent(), kIrReceiverDescriptor);
+        Write(tree.Node(5), "");
         const KitFacts facts = tree.Facts();
         const std::vector<Finding> findings = DiagnoseReceivers(facts, nullptr);
         EXPECT_EQ(Get(findings, "ir.node").fix,
                   "sudo udevadm trigger --subsystem-match=hidraw --action=add");
         EXPECT_EQ(ReceiverReason(facts, true),
                   tree.Node(3) + " is missing, though sysfs lists hidraw3");
+        char path[kHidPathSize] = {};
+        HidManager search;
+        ASSERT_TRUE(search.FindIrReceiver(*tree.hid, path));
+        EXPECT_EQ(std::string(path), tree.Node(3));
+        EXPECT_EQ(ReceiverNodeOf(facts.nodes, NodeRole::IrReceiver)->path, tree.Node(3));
     }
 }
 

@@ -18,3 +18,9 @@ inline constexpr std::size_t kMaxFixedSerialFile = 64 * 1024;
 // The file's first kFixedSerialLength bytes in *head (fewer when it is shorter). False,
 // with *problem filled when given, when it is missing or cannot be read.
 bool ReadFixedSerialFile(std::string* head, FileProblem* problem = nullptr);
+
+// Fills `buffer` with the file's first 9 bytes and a NUL. False, with the buffer
+// untouched, when the file is missing, is not a regular file, cannot be read, is
+// larger than kMaxFixedSerialFile or is shorter than 9 bytes. The caller zero-fills the buffer
+// first and takes it up to its first NUL, so a NUL inside the file shortens the serial.
+bool ReadFixedSerial(char (&buffer)[kFixedSerialLength + 1]);

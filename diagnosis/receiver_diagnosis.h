@@ -12,30 +12,15 @@
 // passed in by those who asked for it.
 
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "diagnosis/finding.h"
+#include "diagnosis/kit_survey.h"
 #include "platform/hid/node_access.h"
 #include "platform/system/login_session.h"
 #include "platform/system/udev_rules.h"
-#include "receiver/kit_survey.h"
 
 class HidSystem;
-
-enum class Severity { Ok, Warn, Fail };
-
-// "ok", "warn", "fail" (stable, for JSON).
-std::string_view SeverityKey(Severity severity);
-
-struct Finding {
-    std::string check;  // stable id: "usb", "ir.node", "udev-rule", ...
-    Severity severity = Severity::Ok;
-    std::string text;  // the finding in plain words
-    std::string fix;   // the exact command that fixes it; "" when there is none
-    // A failed check without a fix says why there is none ("no command plugs a
-    // device in"); "" otherwise.
-    std::string noFix = {};
-};
 
 // Where the facts come from; tests point each at a tree of their own.
 struct DiagnosisSetup {

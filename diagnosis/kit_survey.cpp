@@ -1,4 +1,4 @@
-#include "receiver/kit_survey.h"
+#include "diagnosis/kit_survey.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,16 +32,6 @@ std::string LinkBaseName(const std::string& path) {
     const std::string link(target, static_cast<std::size_t>(n));
     const std::size_t slash = link.rfind('/');
     return slash == std::string::npos ? link : link.substr(slash + 1);
-}
-
-NodeRole RoleOf(const NodeReport& node) {
-    if (node.vendor != ORVANE_VENDOR_ID || node.product != ORVANE_PRODUCT_ID)
-        return NodeRole::NotKit;
-    if (node.usagePage == IR_USAGE_PAGE && node.usage == IR_USAGE)
-        return NodeRole::IrReceiver;
-    if (node.usagePage == GAME_USAGE_PAGE && node.usage == GAME_USAGE)
-        return NodeRole::GameReceiver;
-    return NodeRole::OtherInterface;
 }
 
 }  // namespace
@@ -101,7 +91,9 @@ bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* er
             ReadSmallFile(hid.SysRoot() + "/class/hidraw/" + name + "/device/uevent");
         node.hidName = UeventValue(uevent, "HID_NAME");
         node.usbPath = UeventValue(uevent, "HID_PHYS");
-        node.role = node.identified ? RoleOf(node) : NodeRole::NotKit;
+        node.role = node.identified
+                        ? InterfaceRole(node.vendor, node.product, node.usagePage, node.usage)
+                        : NodeRole::NotKit;
         node.present = ::access(node.path.c_str(), F_OK) == 0;
         std::string ignored;
         node.securityRead = node.present && ReadFileSecurity(node.path, &node.security, &ignored);
@@ -118,6 +110,20 @@ bool SurveyNodes(HidSystem& hid, std::vector<NodeReport>* nodes, std::string* er
         nodes->push_back(std::move(node));
     }
     return true;
+}
+
+const NodeReport* ReceiverNodeOf(const std::vector<NodeReport>& nodes, NodeRole role) {
+    std::vector<std::string> paths;
+    paths.reserve(nodes.size());
+    for (const NodeReport& node : nodes)
+        paths.push_back(node.path);
+    const std::optional<std::size_t> chosen =
+        ChooseReceiver(paths, role, [&](std::size_t i) -> std::optional<NodeRole> {
+            if (!nodes[i].identified)
+                return std::nullopt;
+            return nodes[i].role;
+        });
+    return chosen ? &nodes[*chosen] : nullptr;
 }
 
 UsbSurvey SurveyUsbDevices(const std::string& sysRoot, std::uint16_t vendor,

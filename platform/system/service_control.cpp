@@ -39,7 +39,7 @@ public:
     }
 
 private:
-    sd_bus_error m_error = SD_BUS_ERROR_NULL;
+    sd_bus_error m_error{};  // SD_BUS_ERROR_NULL: its C compound literal is not C++
 };
 
 class SystemdServiceControl final : public IServiceControl {

@@ -96,7 +96,7 @@ bool BoundedBus::Call(sd_bus_message* call, sd_bus_message** reply, const std::s
         m_error = what + ": not connected";
         return false;
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL: its C compound literal is not C++
     sd_bus_message* answer = nullptr;
     const int r = sd_bus_call(m_bus, call, RemainingUsec(), &error, &answer);
     if (r < 0) {

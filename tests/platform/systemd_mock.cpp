@@ -196,7 +196,7 @@ bool SystemdMock::AddTemplate(const std::string& name, const std::string& busNam
 
 void SystemdMock::Mock(const std::string& busName, const std::string& path, const char* method,
                        const char* types, ...) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL: its C compound literal is not C++
     va_list ap;
     va_start(ap, types);
     const int r = sd_bus_call_methodv(m_bus, busName.c_str(), path.c_str(), kMock, method, &error,
@@ -331,7 +331,7 @@ bool SystemdMock::WaitForName(const std::string& busName, pid_t& mock, const std
 }
 
 void SystemdMock::CallMock(const char* path, const char* method, const char* types, ...) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     va_list ap;
     va_start(ap, types);
     const int r =
@@ -385,7 +385,7 @@ void SystemdMock::RemoveUnit(const std::string& name) {
 
 std::string SystemdMock::ActiveState(const std::string& name) {
     char* value = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     const int r =
         sd_bus_get_property_string(m_bus, kName, UnitPath(name).c_str(),
                                    "org.freedesktop.systemd1.Unit", "ActiveState", &error, &value);
@@ -404,7 +404,7 @@ void SystemdMock::OverrideManagerMethod(const std::string& method, const std::st
 std::vector<std::vector<std::string>> SystemdMock::Calls(const std::string& method) {
     std::vector<std::vector<std::string>> calls;
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     int r = sd_bus_call_method(m_bus, kName, kManagerPath, kMock, "GetMethodCalls", &error, &reply,
                                "s", method.c_str());
     sd_bus_error_free(&error);

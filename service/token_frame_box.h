@@ -18,8 +18,8 @@
 #include <string>
 
 struct TokenFrame {
-    std::string serial;     // g_strLastSerial: 9 characters
-    std::string password;   // g_strLastPassword: 8 characters
+    std::string serial;     // 9 characters
+    std::string password;   // 8 characters
     std::uint64_t seq = 0;  // 1 for the first frame put, then counting up
 };
 
@@ -52,8 +52,8 @@ private:
     std::uint64_t m_wakeups = 0;
 };
 
-// g_strLastSerial and g_strLastPassword: the last token frame, shared by the front end
-// (writer) and the calibration (reader).
+// The last token frame, shared by the front end (writer) and the calibration (reader);
+// one box in place of a pair of strings, so a frame is never read half-written.
 extern TokenFrameBox g_lastToken;
 
 // Set while a calibration runs: the main dialog then neither refreshes its controls

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "decode/status_texts.h"
+#include "diagnosis/kit_survey.h"
 #include "platform/hid/hid_arrival_watcher.h"
 #include "platform/hid/hid_device.h"
 #include "quillonctl/ctl.h"
@@ -101,7 +102,7 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
             nlohmann::json holders = nlohmann::json::array();
             for (const NodeHolder& h : r.holders)
                 holders.push_back({{"pid", h.pid}, {"command", h.command}, {"lock", h.kind}});
-            list.push_back({{"role", r.ir ? "ir-receiver" : "game-receiver"},
+            list.push_back({{"role", RoleKey(r.ir ? NodeRole::IrReceiver : NodeRole::GameReceiver)},
                             {"state", std::string(ReceiverCheckKey(r.state))},
                             {"status_text", r.ir ? IrStatusText(code) : GameStatusText(code)},
                             {"path", r.path},

@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "platform/hid/hid_device.h"
+#include "platform/process/sigpipe.h"
 
 namespace {
 
@@ -23,17 +24,6 @@ namespace {
 constexpr std::chrono::milliseconds kLeaveTime{100};
 
 enum class Written { All, Failed, Abandoned };
-
-// The SIGPIPE a write to a gone reader left pending on this thread, where it is
-// blocked, so it can never reach the process later.
-void DropPendingSigpipe() {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    const timespec now{0, 0};
-    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
-    }
-}
 
 }  // namespace
 

@@ -16,6 +16,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/process/sigpipe.h"
+
 namespace {
 
 std::mutex g_captureMutex;
@@ -25,17 +27,6 @@ std::atomic<bool> g_output{true};
 // At exit the queue is written out as long as the output keeps taking lines; once
 // it has taken nothing for this long the program ends without the rest.
 constexpr std::chrono::milliseconds kExitStall{100};
-
-// Swallows the SIGPIPE a failed write left pending on this thread, where it is
-// blocked, so it can never reach the process later.
-void DropPendingSigpipe() {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    const timespec now{0, 0};
-    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
-    }
-}
 
 // Writes a whole line, however many write() calls that takes. False when the output
 // failed; the rest of the line is then lost.

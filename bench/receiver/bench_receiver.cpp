@@ -13,7 +13,7 @@
 #include "platform/process/trace.h"
 #include "platform/process/worker_thread.h"
 #include "receiver/receiver_monitor.h"
-#include "tests/receiver/fake_hid_bus.h"
+#include "tests/support/fake_hid_bus.h"
 #include "tests/support/recording_dialog.h"
 #include "tests/support/report_rate.h"
 #include "tools/virtual_kit/virtual_kit.h"

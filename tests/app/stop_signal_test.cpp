@@ -17,8 +17,8 @@
 #include "app/hid_service.h"
 #include "app/main_dlg.h"
 #include "platform/system/service_control.h"
-#include "tests/platform/systemd_mock.h"
 #include "tests/support/child_process.h"
+#include "tests/support/systemd_mock.h"
 
 namespace {
 

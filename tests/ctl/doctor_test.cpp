@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "tests/ctl/ctl_process.h"
-#include "tests/platform/systemd_mock.h"
 #include "tests/service/loopback_server.h"
 #include "tests/support/kit_tree.h"
+#include "tests/support/systemd_mock.h"
 #include "tools/virtual_kit/token_service_process.h"
 
 namespace {

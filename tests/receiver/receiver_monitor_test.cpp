@@ -1,18 +1,25 @@
 #include "receiver/receiver_monitor.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "decode/key_dispatcher.h"
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
 #include "platform/process/worker_thread.h"
-#include "tests/receiver/fake_hid_bus.h"
+#include "tests/support/fake_hid_bus.h"
 #include "tests/support/receiver_threads.h"
 #include "tests/support/recording_dialog.h"
 
@@ -371,6 +378,96 @@ TEST(DispatcherStart, FailureIsTracedWithItsOwnCodeAndTheLoopStillRuns) {
     EXPECT_TRUE(loop.WaitFor(5s));
     EXPECT_EQ(trace.Count("[KEYWARDEN] Create Dispatcher Thread error: " + std::to_string(EINVAL)),
               1u);
+}
+
+}  // namespace
+
+// The exclusive open of a receiver's node, against a holder in another process and in
+// this one.
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// Another process holding flock(LOCK_EX) on a file, until destroyed.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path) {
+        int ready[2];
+        if (::pipe(ready) != 0 || ::pipe(m_release) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(ready[0]);
+            ::close(m_release[1]);
+            const int fd = ::open(path.c_str(), O_RDWR);
+            char c = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 'y' : 'n';
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &c, 1);
+            n = ::read(m_release[0], &c, 1);  // until the parent lets go
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(m_release[0]);
+        char c = 'n';
+        m_locked = ::read(ready[0], &c, 1) == 1 && c == 'y';
+        ::close(ready[0]);
+    }
+    ~LockHolder() {
+        if (m_pid <= 0)
+            return;
+        ::close(m_release[1]);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    bool Locked() const { return m_locked; }
+
+private:
+    pid_t m_pid = -1;
+    int m_release[2] = {-1, -1};
+    bool m_locked = false;
+};
+
+class ExclusiveOpenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_bRunning = true;
+        bus.AddDevice(0, OrvaneUevent(), kIrReceiverDescriptor);
+        std::strcpy(monitor.m_szIrPath, bus.NodePath(0).c_str());
+        std::strcpy(monitor.m_szGamePath, bus.NodePath(0).c_str());
+    }
+    void TearDown() override { g_bRunning = false; }
+
+    FakeHidBus bus;
+    ReceiverMonitor monitor{&bus};
+    TraceCapture trace;
+};
+
+TEST_F(ExclusiveOpenTest, HeldByAnotherProcess) {
+    LockHolder holder(bus.NodePath(0));
+    ASSERT_TRUE(holder.Locked());
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(monitor.OpenIrReceiver());
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    EXPECT_FALSE(monitor.m_hIrDevice);
+    EXPECT_EQ(bus.NodeOpenCalls(), 2);
+    // Two attempts, each followed by its 500 ms wait.
+    EXPECT_GE(elapsed, 1000ms);
+    EXPECT_LT(elapsed, 1000ms + 250ms);
+    EXPECT_EQ(trace.Lines(), Lines{"[KEYWARDEN] OpenHidDevice error -1 : GetLastError: " +
+                                   std::to_string(EWOULDBLOCK) + "."});
+}
+
+TEST_F(ExclusiveOpenTest, OneHolderInThisProcess) {
+    ASSERT_TRUE(monitor.OpenIrReceiver());
+    EXPECT_TRUE(monitor.m_hIrDevice);
+    EXPECT_EQ(trace.Lines(), Lines{"[KEYWARDEN] Exclusively open file success."});
+
+    // The same node again, as the other receiver: refused.
+    EXPECT_FALSE(monitor.OpenGameReceiver());
+    EXPECT_FALSE(monitor.m_hGameDevice);
+    monitor.m_hIrDevice.Close();
+    EXPECT_TRUE(monitor.OpenGameReceiver());
 }
 
 }  // namespace

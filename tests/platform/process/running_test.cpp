@@ -1,0 +1,14 @@
+#include "platform/process/running.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RunFlag, StopBeforeAThreadBeginsStaysInForce) {
+    g_bRunning = false;
+    StopRunning();
+    BeginRunning();  // a receiver thread that starts after the exit began
+    EXPECT_FALSE(g_bRunning.load());
+}
+
+}  // namespace

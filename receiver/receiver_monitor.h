@@ -119,9 +119,11 @@ public:
     std::unique_ptr<HidArrivalWatcher> m_hDevNotify;
 
     // Length of one waiting pass; tests shorten it to see the repeated search.
-    std::chrono::milliseconds m_waitPass = kWaitPass;
+    std::chrono::milliseconds WaitPassLength() const { return m_waitPass; }
+    void SetWaitPassLength(std::chrono::milliseconds pass) { m_waitPass = pass; }
 
 private:
+    std::chrono::milliseconds m_waitPass = kWaitPass;
     struct Side;
     Side IrSide();
     Side GameSide();

@@ -196,7 +196,7 @@ TEST_F(ReceiverThreadsTest, ShortReportEndsReadingAndTheReceiverIsFoundAgain) {
 
 TEST_F(ReceiverThreadsTest, UnplugThenArrivalSearchesAtOnce) {
     // Only the arrival can end this wait within the test's patience.
-    monitor.m_waitPass = 1h;
+    monitor.SetWaitPassLength(1h);
     bus.PlugReceiver(0, kIrReceiverDescriptor);
     Start(false);
     ASSERT_TRUE(WaitIrStatuses({0}));
@@ -209,7 +209,7 @@ TEST_F(ReceiverThreadsTest, UnplugThenArrivalSearchesAtOnce) {
 }
 
 TEST_F(ReceiverThreadsTest, AccessGrantedAfterArrivalCountsAsArrival) {
-    monitor.m_waitPass = 1h;
+    monitor.SetWaitPassLength(1h);
     Start(false);
     ASSERT_TRUE(WaitIrStatuses({1}));
     // The node appears before udev lets the user open it: found, open refused.
@@ -223,7 +223,7 @@ TEST_F(ReceiverThreadsTest, AccessGrantedAfterArrivalCountsAsArrival) {
 
 TEST_F(ReceiverThreadsTest, MissingReceiverIsSearchedForAgainAfterTheWait) {
     // Thirty passes from one search to the next (the real pass is 1500 ms: 45 s).
-    monitor.m_waitPass = 10ms;
+    monitor.SetWaitPassLength(10ms);
     Start();
     ASSERT_TRUE(WaitIrStatuses({1, 1, 1}));
     EXPECT_TRUE(WaitGameStatuses({1, 1, 1}));
@@ -243,8 +243,8 @@ TEST_F(ReceiverThreadsTest, MissingReceiverIsSearchedForAgainAfterTheWait) {
 // above shorten them.
 TEST(ReceiverPeriods, TheRealOnes) {
     const ReceiverMonitor& real = *GetReceiverMonitor();
-    EXPECT_EQ(real.m_waitPass, 1500ms);
-    EXPECT_EQ(ReceiverMonitor::kWaitPasses * real.m_waitPass, 45s);
+    EXPECT_EQ(real.WaitPassLength(), 1500ms);
+    EXPECT_EQ(ReceiverMonitor::kWaitPasses * real.WaitPassLength(), 45s);
     EXPECT_EQ(ReceiverMonitor::kDispatcherWait, 4000ms);
     EXPECT_EQ(kReceiverExitWait, 5000ms);
 }

@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
 
     // Taken before anything else, so a second copy touches nothing.
     g_hInstanceMutex = std::make_unique<SingleInstanceLock>(kInstanceMutexName);
-    g_dwMutexError = static_cast<std::uint32_t>(g_hInstanceMutex->LastError());
+    g_dwMutexError = static_cast<std::uint32_t>(g_hInstanceMutex->ErrorCode());
 
     qInstallMessageHandler(&QtMessageToTrace);
     // Qt gets the program name only; other arguments are ignored.

@@ -90,6 +90,11 @@ void ReceiverMonitor::UnregisterHidNotification() {
     // `last` stops and joins the watcher thread here.
 }
 
+bool ReceiverMonitor::WatchingArrivals() const {
+    std::lock_guard lock(m_notifyMutex);
+    return m_hDevNotify != nullptr;
+}
+
 void ReceiverMonitor::RequestRescan() {
     {
         std::lock_guard lock(m_waitMutex);

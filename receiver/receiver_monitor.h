@@ -108,21 +108,25 @@ public:
     KeyQueue* m_pKeyQueue;
     // The main dialog; set by each receiver thread at its start. The dispatcher reads it.
     std::atomic<IMainDialog*> m_pDialog{nullptr};
+    // The open receivers and the paths the search found; tests and benchmarks read them.
     HidHandle m_hIrDevice;
     HidHandle m_hGameDevice;
-    WorkerThread m_hDispatcherThread;
-    WorkerThread m_hGameDispatcherThread;
-    std::atomic<bool> m_bIrRescan{false};
-    std::atomic<bool> m_bGameRescan{false};
     char m_szIrPath[kHidPathSize] = {};
     char m_szGamePath[kHidPathSize] = {};
-    std::unique_ptr<HidArrivalWatcher> m_hDevNotify;
 
+    // Whether the arrival watcher runs (between the first Register and the last
+    // Unregister).
+    bool WatchingArrivals() const;
     // Length of one waiting pass; tests shorten it to see the repeated search.
     std::chrono::milliseconds WaitPassLength() const { return m_waitPass; }
     void SetWaitPassLength(std::chrono::milliseconds pass) { m_waitPass = pass; }
 
 private:
+    WorkerThread m_hDispatcherThread;
+    WorkerThread m_hGameDispatcherThread;
+    std::atomic<bool> m_bIrRescan{false};
+    std::atomic<bool> m_bGameRescan{false};
+    std::unique_ptr<HidArrivalWatcher> m_hDevNotify;
     std::chrono::milliseconds m_waitPass = kWaitPass;
     struct Side;
     Side IrSide();
@@ -138,7 +142,7 @@ private:
     HidSystem* m_pHid;
     std::mutex m_waitMutex;
     std::condition_variable m_waitCv;
-    std::mutex m_notifyMutex;
+    mutable std::mutex m_notifyMutex;
     int m_nNotifyUsers = 0;
     int m_wakerId = 0;
 };

@@ -57,6 +57,14 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::strin
     m_error = file == 0 ? 0 : socket;
 }
 
+std::string SingleInstanceLock::LastError() const {
+    if (m_error == 0)
+        return {};
+    if (m_error == kErrorAlreadyExists)
+        return "another copy holds the lock";
+    return std::strerror(m_error);
+}
+
 SingleInstanceLock::~SingleInstanceLock() {
     if (m_dropper.joinable()) {
         const char byte = 0;

@@ -21,7 +21,7 @@
 
 inline constexpr const char* kInstanceMutexName = "{40D1CCD7-E8F7-43a7-9C1D-2410CE765A97}";
 
-// The code LastError() gives when another copy holds the lock.
+// The code ErrorCode() gives when another copy holds the lock.
 inline constexpr int kErrorAlreadyExists = 183;
 
 inline constexpr std::chrono::milliseconds kInstanceProbeWait{500};
@@ -42,7 +42,9 @@ public:
     // user holds it, otherwise the errno of what failed (the lock is then not held and
     // the program runs on, as it would with no lock at all). EADDRINUSE: another
     // user's process sits on the socket name and there is no runtime directory.
-    int LastError() const { return m_error; }
+    int ErrorCode() const { return m_error; }
+    // The same in words, as every LastError() here: empty when the lock is held.
+    std::string LastError() const;
 
 private:
     int LockFile(const std::string& runtimeDir, const std::string& name);

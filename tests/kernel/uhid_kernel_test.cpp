@@ -514,7 +514,7 @@ TEST_F(KernelReceiverThreadsTest, ReceiversReadUnplugReplugAndStop) {
     EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
     EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThread Stopped."), 1u);
     EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThreadForGameController Stopped."), 1u);
-    EXPECT_FALSE(monitor.m_hDevNotify);
+    EXPECT_FALSE(monitor.WatchingArrivals());
     EXPECT_FALSE(monitor.m_hIrDevice);
     EXPECT_FALSE(monitor.m_hGameDevice);
 }

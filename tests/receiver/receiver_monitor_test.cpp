@@ -313,7 +313,7 @@ TEST_F(ReceiverThreadsTest, StopEndsEveryThreadPromptly) {
         EXPECT_EQ(trace.Count("[KEYWARDEN] ServiceBegin RETURN!"), 2u);
         EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThread Stopped."), 1u);
         EXPECT_EQ(trace.Count("[KEYWARDEN] DispatcherThreadForGameController Stopped."), 1u);
-        EXPECT_FALSE(monitor.m_hDevNotify);
+        EXPECT_FALSE(monitor.WatchingArrivals());
         EXPECT_FALSE(monitor.m_hIrDevice);
         if (phase != Waiting) {
             EXPECT_EQ(Statuses(dialog.Calls(), DialogCall::IrStatus), (std::vector<int>{0, 2}));

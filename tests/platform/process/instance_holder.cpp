@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
         SingleInstanceLock lock(argv[2], argv[3]);
         if (lock.AlreadyRunning())
             std::printf("refused\n");
-        else if (lock.LastError() != 0)
-            std::printf("error %d\n", lock.LastError());
+        else if (lock.ErrorCode() != 0)
+            std::printf("error %d\n", lock.ErrorCode());
         else
             std::printf("held\n");
         std::fflush(stdout);

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -127,13 +129,15 @@ TEST(SingleInstanceLock, SecondCopyOfThisUserIsRefusedWhicheverWayItLooks) {
     RuntimeDir run;
     SingleInstanceLock first(name, run.Path());
     EXPECT_FALSE(first.AlreadyRunning());
-    EXPECT_EQ(first.LastError(), 0);
+    EXPECT_EQ(first.ErrorCode(), 0);
+    EXPECT_EQ(first.LastError(), "");
     EXPECT_TRUE(fs::exists(run.Path() + "/" + name + ".lock"));
 
     {
         SingleInstanceLock second(name, run.Path());
         EXPECT_TRUE(second.AlreadyRunning());
-        EXPECT_EQ(second.LastError(), 183);
+        EXPECT_EQ(second.ErrorCode(), 183);
+        EXPECT_EQ(second.LastError(), "another copy holds the lock");
     }
     // The refused copy going away leaves the first one's hold intact.
     EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
@@ -161,9 +165,9 @@ TEST(SingleInstanceLock, LockIsFreedWhenTheHolderEnds) {
     RuntimeDir run;
     {
         SingleInstanceLock held(name, run.Path());
-        ASSERT_EQ(held.LastError(), 0);
+        ASSERT_EQ(held.ErrorCode(), 0);
     }
-    EXPECT_EQ(SingleInstanceLock(name, run.Path()).LastError(), 0);
+    EXPECT_EQ(SingleInstanceLock(name, run.Path()).ErrorCode(), 0);
 
     // A holder killed outright leaves no stale lock behind, file or name.
     Holder holder(Lock(name, run.Path()));
@@ -171,8 +175,8 @@ TEST(SingleInstanceLock, LockIsFreedWhenTheHolderEnds) {
     EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
     EXPECT_TRUE(SingleInstanceLock(name, "").AlreadyRunning());
     holder.Kill();
-    EXPECT_EQ(SingleInstanceLock(name, run.Path()).LastError(), 0);
-    EXPECT_EQ(SingleInstanceLock(name, "").LastError(), 0);
+    EXPECT_EQ(SingleInstanceLock(name, run.Path()).ErrorCode(), 0);
+    EXPECT_EQ(SingleInstanceLock(name, "").ErrorCode(), 0);
 }
 
 // Another user binds this user's socket name and tries the lock file: this user
@@ -192,14 +196,15 @@ TEST(SingleInstanceLock, AnotherUserCannotLockThisUserOut) {
 
     SingleInstanceLock mine(name, run.Path());
     EXPECT_FALSE(mine.AlreadyRunning());
-    EXPECT_EQ(mine.LastError(), 0);
+    EXPECT_EQ(mine.ErrorCode(), 0);
     EXPECT_TRUE(SingleInstanceLock(name, run.Path()).AlreadyRunning());
 
     // Without a runtime directory the squatter is not taken for a copy either; the
     // program runs on without a lock.
     SingleInstanceLock squatted(name, "");
     EXPECT_FALSE(squatted.AlreadyRunning());
-    EXPECT_EQ(squatted.LastError(), EADDRINUSE);
+    EXPECT_EQ(squatted.ErrorCode(), EADDRINUSE);
+    EXPECT_EQ(squatted.LastError(), std::strerror(EADDRINUSE));
 }
 
 // Whoever sits on the name with a queue that is full and never accepted (backlog 0)
@@ -239,7 +244,7 @@ TEST(SingleInstanceLock, RuntimeDirOthersMayEnterIsNotTrusted) {
     const std::string name = TestName("shared");
     RuntimeDir shared(0777);
     SingleInstanceLock lock(name, shared.Path());
-    EXPECT_EQ(lock.LastError(), 0);  // through the socket name alone
+    EXPECT_EQ(lock.ErrorCode(), 0);  // through the socket name alone
     EXPECT_FALSE(fs::exists(shared.Path() + "/" + name + ".lock"));
     EXPECT_TRUE(SingleInstanceLock(name, "").AlreadyRunning());
 }
@@ -247,7 +252,7 @@ TEST(SingleInstanceLock, RuntimeDirOthersMayEnterIsNotTrusted) {
 TEST(SingleInstanceLock, OverlongNameIsAnErrorNotARefusal) {
     SingleInstanceLock lock(std::string(200, 'q'), "");
     EXPECT_FALSE(lock.AlreadyRunning());
-    EXPECT_NE(lock.LastError(), 0);
+    EXPECT_NE(lock.ErrorCode(), 0);
 }
 
 }  // namespace

@@ -47,3 +47,19 @@ public:
     virtual std::optional<ResultsSummary> Summarize(const RunFilter& filter) = 0;
     virtual std::string LastError() const = 0;
 };
+
+// Records finished while the shared database could not be reached, kept in the local
+// store until it answers. Delivery is by run id, so a record sent again (a crash
+// between sending and Delivered) is taken once.
+class ResultsOutbox {
+public:
+    virtual ~ResultsOutbox() = default;
+
+    // `record` (already finished in this store) waits for delivery; `why` is kept.
+    virtual bool Spool(const std::string& runId, const std::string& why) = 0;
+    // The waiting records, oldest first; `each` returns false to stop.
+    virtual bool Pending(const std::function<bool(const RunRecord&)>& each) = 0;
+    virtual std::optional<std::int64_t> PendingCount() = 0;
+    virtual bool Delivered(const std::string& runId) = 0;
+    virtual std::string LastError() const = 0;
+};

@@ -5,12 +5,12 @@
 # are not checked.
 #
 #   platform/process < platform/hid, platform/system < receiver < decode < service
-#   < diagnosis < app, quillonctl
+#   < diagnosis < station < app, quillonctl
 set -eu
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root"
 
-layers="platform/process platform/hid platform/system receiver decode service diagnosis app quillonctl"
+layers="platform/process platform/hid platform/system receiver decode service diagnosis station app quillonctl"
 # shellcheck disable=SC2086
 find $layers -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.in' \) | sort |
     xargs grep -Hn -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]' /dev/null |
@@ -23,9 +23,10 @@ function layer(path) {
     if (path ~ /^decode\//) return "3 decode"
     if (path ~ /^service\//) return "4 service"
     if (path ~ /^diagnosis\//) return "5 diagnosis"
-    if (path ~ /^app\//) return "6 app"
-    if (path ~ /^quillonctl\//) return "6 quillonctl"
-    if (path ~ /^(tools|tests|bench)\//) { split(path, p, "/"); return "7 " p[1] }
+    if (path ~ /^station\//) return "6 station"
+    if (path ~ /^app\//) return "7 app"
+    if (path ~ /^quillonctl\//) return "7 quillonctl"
+    if (path ~ /^(tools|tests|bench)\//) { split(path, p, "/"); return "8 " p[1] }
     return ""
 }
 # "a/b/../c" -> "a/c"

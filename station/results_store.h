@@ -15,11 +15,11 @@
 #include "station/run_record.h"
 
 struct RunFilter {
-    std::optional<UtcMicros> since;     // started at or after
-    std::optional<UtcMicros> until;     // started before
-    std::optional<std::string> serial;  // label or token serial
-    std::optional<std::string> station;
-    std::optional<RunOutcome> outcome;
+    std::optional<UtcMicros> since{};     // started at or after
+    std::optional<UtcMicros> until{};     // started before
+    std::optional<std::string> serial{};  // label or token serial
+    std::optional<std::string> station{};
+    std::optional<RunOutcome> outcome{};
 };
 
 struct ResultsSummary {

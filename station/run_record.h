@@ -35,6 +35,8 @@ struct ReceiverRecord {
     std::string usbPath;  // the USB device's sysfs name, "1-2:1.0"
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
+
+    bool operator==(const ReceiverRecord&) const = default;
 };
 
 struct StepRecord {
@@ -44,6 +46,8 @@ struct StepRecord {
     int code = 0;     // the exit status the step's failure stands for, 0 for a pass
     UtcMicros started = 0;
     UtcMicros ended = 0;
+
+    bool operator==(const StepRecord&) const = default;
 };
 
 struct KeyRecord {
@@ -56,6 +60,8 @@ struct KeyRecord {
     bool missing = false;
     bool doubled = false;  // a press began within the double limit of the last one's end
     bool stuck = false;    // a press lasted longer than the stuck limit
+
+    bool operator==(const KeyRecord&) const = default;
 };
 
 struct ServiceCallRecord {
@@ -63,6 +69,8 @@ struct ServiceCallRecord {
     std::string outcome;  // VerifyOutcomeKey-style: "passed", "bound", "unreachable", ...
     std::optional<std::int32_t> result;  // the service's raw ReviseEkeyResult
     UtcMicros at = 0;
+
+    bool operator==(const ServiceCallRecord&) const = default;
 };
 
 struct RunRecord {
@@ -87,6 +95,8 @@ struct RunRecord {
     std::string calibration;  // "", "passed", "failed: ..."
     // Only with --keep-passwords.
     std::vector<std::string> passwords;
+
+    bool operator==(const RunRecord&) const = default;
 };
 
 // The unit a record is about, for retests: the label serial, else the token's.

@@ -6,6 +6,7 @@ find_package(nlohmann_json REQUIRED)
 
 add_library(quillon_station_pg STATIC
   results_store_pg.cpp
+  spooling_store.cpp
 )
 target_include_directories(quillon_station_pg PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_station_pg PUBLIC quillon_station

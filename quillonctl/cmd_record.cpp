@@ -179,8 +179,8 @@ private:
 
 }  // namespace
 
-int RunRecord(const CtlOptions& options, const std::string& output,
-              const std::vector<std::string>& nodes) {
+int RunRecording(const CtlOptions& options, const std::string& output,
+                 const std::vector<std::string>& nodes) {
     if (options.json && output.empty())
         return Fail("record --json needs --output FILE: the recording goes to stdout otherwise");
     std::string error;

@@ -25,6 +25,8 @@ enum CtlExit : int {
     kExitBound = 6,
     kExitServiceFailed = 7,
     kExitDoctorFailed = 8,  // doctor: at least one check failed
+    kExitKeysFailed = 9,    // test: a key missing, pressed twice or stuck
+    kExitAborted = 10,      // test: Ctrl-C, SIGTERM or the run's time limit
 };
 
 struct CtlOptions {
@@ -75,8 +77,37 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
 // `udevRoot`: where the udev rule directories are looked for ("" the system's).
 int RunDoctor(const CtlOptions& options, const std::string& udevRoot);
 // `nodes` empty: both receivers.
-int RunRecord(const CtlOptions& options, const std::string& output,
-              const std::vector<std::string>& nodes);
+int RunRecording(const CtlOptions& options, const std::string& output,
+                 const std::vector<std::string>& nodes);
+
+struct TestSettings {
+    std::string operatorId;
+    std::optional<std::string> station;  // the host name by default
+    std::optional<std::string> serial;   // none: asked at a terminal
+    std::optional<std::string> keys;     // none: the configuration's, else all
+    double keyTimeout = 120;
+    double timeout = 300;
+    double doubleLimitMs = 60;  // a new press this soon after the last: pressed twice
+    double stuckLimit = 5;      // seconds held: stuck
+    std::string db;             // "" the local store
+    std::optional<std::string> junit;
+    bool keepPasswords = false;
+    std::string version;
+};
+int RunTest(const CtlOptions& options, const TestSettings& settings);
+
+struct ResultsSettings {
+    std::string db;
+    std::optional<std::string> since;
+    std::optional<std::string> until;
+    std::optional<std::string> serial;
+    std::optional<std::string> station;
+    std::optional<std::string> outcome;
+    std::string format = "table";
+    bool summary = false;
+    bool flush = false;
+};
+int RunResults(const CtlOptions& options, const ResultsSettings& settings);
 
 struct ReplaySettings {
     double speed = 1.0;

@@ -57,9 +57,9 @@ int main(int argc, char** argv) {
                  "quillonctl"};
     app.set_version_flag("--version", kVersion);
     app.require_subcommand(1);
-    app.footer(
-        ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied, kExitHeld, kExitNotPassed,
-                          kExitBound, kExitServiceFailed, kExitDoctorFailed}));
+    app.footer(ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied, kExitHeld,
+                                 kExitNotPassed, kExitBound, kExitServiceFailed, kExitDoctorFailed,
+                                 kExitKeysFailed, kExitAborted}));
 
     CtlOptions options;
     bool all = false;
@@ -77,6 +77,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> recordNodes;
     std::string replayFile;
     ReplaySettings replay;
+    TestSettings test;
+    test.version = QUILLON_VERSION;
+    ResultsSettings results;
 
     CLI::App* list = app.add_subcommand("list", "the kit's hidraw nodes, their roles and holders");
     list->add_flag("--all", all, "every hidraw node, with its ids");
@@ -154,7 +157,67 @@ int main(int argc, char** argv) {
                             "start at once, not when a program has opened every device");
     AddCommonOptions(replayCommand, options);
 
-    for (CLI::App* command : {verify, calibrate, watch, doctor}) {
+    CLI::App* testCommand = app.add_subcommand(
+        "test", "the end-of-line test of one kit: receivers, every key, the token; recorded");
+    testCommand->add_option("--operator", test.operatorId, "who tests (kept in the record)")
+        ->type_name("ID");
+    testCommand->add_option("--station", test.station, "this station (default: the host name)")
+        ->type_name("ID");
+    testCommand
+        ->add_option("--serial", test.serial,
+                     "the unit's label serial (default: asked at a terminal)")
+        ->type_name("S");
+    testCommand
+        ->add_option("--keys", test.keys, "the keys to press: all, ir, pad or NAME,... (all)")
+        ->type_name("KEYS");
+    AddNumberOption(testCommand, "--key-timeout", test.keyTimeout, {1, 3600, "seconds"},
+                    "seconds for the keys (120)")
+        ->type_name("S");
+    AddNumberOption(testCommand, "--timeout", test.timeout, {1, 86400, "seconds"},
+                    "seconds for the whole run, then it is aborted (300)")
+        ->type_name("S");
+    AddNumberOption(testCommand, "--double-limit", test.doubleLimitMs, {0, 10000, "ms"},
+                    "a new press within MS of the last one's end is one press twice (60)")
+        ->type_name("MS");
+    AddNumberOption(testCommand, "--stuck-limit", test.stuckLimit, {0.1, 3600, "seconds"},
+                    "a key held longer than S seconds is stuck (5)")
+        ->type_name("S");
+    testCommand
+        ->add_option("--db", test.db,
+                     "the results store: a SQLite file or postgresql://... "
+                     "(default: the configuration's, else the local store)")
+        ->type_name("URL");
+    testCommand->add_option("--junit", test.junit, "also write the run as JUnit XML to FILE")
+        ->type_name("FILE");
+    testCommand->add_flag("--keep-passwords", test.keepPasswords,
+                          "keep the token's dynamic passwords in the record");
+    testCommand->footer(
+        ExitStatusFooter({kExitOk, kExitUsage, kExitAbsent, kExitDenied, kExitHeld, kExitNotPassed,
+                          kExitBound, kExitServiceFailed, kExitKeysFailed, kExitAborted}));
+    AddCommonOptions(testCommand, options);
+
+    CLI::App* resultsCommand =
+        app.add_subcommand("results", "the recorded end-of-line runs, newest first");
+    resultsCommand->add_option("--db", results.db, "the results store (as for test)")
+        ->type_name("URL");
+    resultsCommand->add_option("--since", results.since, "runs started on or after DATE (UTC)")
+        ->type_name("DATE");
+    resultsCommand->add_option("--until", results.until, "runs started before DATE (UTC)")
+        ->type_name("DATE");
+    resultsCommand->add_option("--serial", results.serial, "one unit's runs")->type_name("S");
+    resultsCommand->add_option("--station", results.station, "one station's runs")->type_name("ID");
+    resultsCommand->add_option("--outcome", results.outcome, "PASS, FAIL, ERROR or ABORTED")
+        ->type_name("O");
+    resultsCommand->add_option("--format", results.format, "table, csv, json or junit (table)")
+        ->check(CLI::IsMember({"table", "csv", "json", "junit"}));
+    resultsCommand->add_flag("--summary", results.summary,
+                             "runs, units, first-pass yield, retests, failures by step and key");
+    resultsCommand->add_flag("--flush", results.flush,
+                             "send the records waiting for the shared database");
+    resultsCommand->footer(ExitStatusFooter({kExitOk, kExitUsage, kExitServiceFailed}));
+    AddCommonOptions(resultsCommand, options);
+
+    for (CLI::App* command : {verify, calibrate, watch, doctor, testCommand}) {
         command->add_option("--endpoint", endpoint,
                             "token service URL, over the configuration file's");
     }
@@ -197,9 +260,13 @@ int main(int argc, char** argv) {
                 return Fail("record: unknown option " + node + " (see --help)");
             recordNodes.push_back(node);
         }
-        return RunRecord(options, output, recordNodes);
+        return RunRecording(options, output, recordNodes);
     }
     if (replayCommand->parsed())
         return RunReplay(options, replayFile, replay);
+    if (testCommand->parsed())
+        return RunTest(options, test);
+    if (resultsCommand->parsed())
+        return RunResults(options, results);
     return Fail("no subcommand");
 }

@@ -55,6 +55,10 @@ const char* StatusText(int status) {
             return "token service unreachable or failing";
         case kExitDoctorFailed:
             return "doctor: a check failed";
+        case kExitKeysFailed:
+            return "test: a key missing, pressed twice or stuck";
+        case kExitAborted:
+            return "test: the run was aborted";
     }
     return "?";
 }

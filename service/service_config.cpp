@@ -97,6 +97,8 @@ struct ParseState {
     bool sawKey = false;
     int endpointLine = 0;
     int proxyLine = 0;
+    int keysLine = 0;
+    int resultsLine = 0;
     ServiceSettings settings;
     int errorLine = 0;  // the first fault found by the reader or the handler
     std::string error;
@@ -176,7 +178,20 @@ std::string CheckKey(ParseState& s, std::string_view section, std::string_view n
         }
         return problem.empty() ? problem : std::string(name) + ": " + problem;
     }
-    return "unknown key \"" + EscapeForDisplay(name) + "\" (the keys are endpoint and proxy)";
+    // The end-of-line test's settings; their values are checked where they are used.
+    if (name == "keys" || name == "results") {
+        const bool isKeys = name == "keys";
+        int& first = isKeys ? s.keysLine : s.resultsLine;
+        if (first != 0) {
+            return std::string(name) + ": given again (first on line " + std::to_string(first) +
+                   ")";
+        }
+        first = s.line;
+        (isKeys ? s.settings.testKeys : s.settings.results).assign(value);
+        return {};
+    }
+    return "unknown key \"" + EscapeForDisplay(name) +
+           "\" (the keys are endpoint, proxy, keys and results)";
 }
 
 int OnKey(void* user, const char* section, const char* name, const char* value) {

@@ -11,6 +11,8 @@
 // '#' or ';' at the start of a line (" ;" also starts a comment after a value).
 //   endpoint = http[s]://host[:port]/path     the token service
 //   proxy    = host:port                      an HTTP proxy for both schemes
+//   keys     = all | ir | pad | NAME,...      the keys quillonctl test asks for
+//   results  = PATH | postgresql://...        where test records are kept
 // Sections, unknown keys, repeated keys, empty values and indented continuation lines
 // are errors, so a typo never passes unnoticed. The first fault found is reported as
 // one line: "<file>:<line>: <what>", or "<file>: <what>" for a file that cannot be read.
@@ -32,7 +34,9 @@ struct ServiceSettings {
     std::string endpoint;   // absolute http or https URL
     std::string proxyHost;  // empty: libcurl's proxy environment variables apply
     std::uint16_t proxyPort = 0;
-    std::string source;  // the file the settings came from; empty: built in
+    std::string testKeys;  // "": all
+    std::string results;   // "": the local store
+    std::string source;    // the file the settings came from; empty: built in
 };
 
 // Where the files are looked for. Tests point it at temporary directories.

@@ -69,10 +69,14 @@ TEST_F(ServiceConfigTest, FirstExistingFileWinsWholeOverBuiltIn) {
     EXPECT_EQ(config.settings.source, "");
 
     const std::string system =
-        Write(m_root / "etc", "endpoint = http://etc.example/s.asmx\nproxy = proxy.example:3128\n");
+        Write(m_root / "etc",
+              "endpoint = http://etc.example/s.asmx\nproxy = proxy.example:3128\n"
+              "keys = ir, game pad up\nresults = postgresql://db.example/line\n");
     config = LoadServiceConfig(m_env);
     ASSERT_TRUE(config.ok()) << config.error;
     EXPECT_EQ(config.settings.source, system);
+    EXPECT_EQ(config.settings.testKeys, "ir, game pad up");
+    EXPECT_EQ(config.settings.results, "postgresql://db.example/line");
     EXPECT_EQ(config.settings.endpoint, "http://etc.example/s.asmx");
     EXPECT_EQ(config.settings.proxyHost, "proxy.example");
     EXPECT_EQ(config.settings.proxyPort, 3128);
@@ -175,9 +179,10 @@ TEST_F(ServiceConfigTest, BadFilesNameFileLineAndFault) {
         {"proxy = http://proxy.example:3128\n", 1, "proxy: give host:port, without a scheme"},
         {"proxy = ::1:3128\n", 1, "proxy: expected host:port (an IPv6 address goes in brackets)"},
         {ok + "endpiont = http://b.example/x\n", 2,
-         "unknown key \"endpiont\" (the keys are endpoint and proxy)"},
+         "unknown key \"endpiont\" (the keys are endpoint, proxy, keys and results)"},
         {ok + "proxy = p.example:1\nendpoint = http://b.example/x\n", 3,
          "endpoint: given again (first on line 1)"},
+        {"keys = ir\n" + ok + "keys = pad\n", 3, "keys: given again (first on line 1)"},
         {ok + "this line has no equals sign\n", 2, "expected key = value"},
         {"[service\n" + ok, 1, "section header without a closing ']'"},
         {"[service]\n" + ok, 2,
@@ -236,8 +241,10 @@ TEST_F(ServiceConfigTest, EndpointsTheClientCannotUseAreRefusedOnTheirLine) {
     }
     // Quoted keys and sections.
     std::string path = Write(m_root / "xdg", "\x1b]0;x\a = 1\n");
-    EXPECT_EQ(LoadServiceConfig(m_env).error,
-              path + ":1: unknown key \"\\x1b]0;x\\x07\" (the keys are endpoint and proxy)");
+    EXPECT_EQ(
+        LoadServiceConfig(m_env).error,
+        path +
+            ":1: unknown key \"\\x1b]0;x\\x07\" (the keys are endpoint, proxy, keys and results)");
     path = Write(m_root / "xdg", "[\x9b\xc2\x9b]\nproxy = p:1\n");
     EXPECT_EQ(LoadServiceConfig(m_env).error,
               path +

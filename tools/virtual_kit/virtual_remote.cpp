@@ -119,6 +119,15 @@ bool VirtualRemote::Hold(KeyId key) {
     return HoldKey(key) || HoldGameKey(key);
 }
 
+bool VirtualRemote::PressEach(const std::vector<KeyId>& keys, std::chrono::milliseconds gap) {
+    bool all = true;
+    for (KeyId key : keys) {
+        all = Press(key) && all;
+        Queue({Kind::Pause, static_cast<std::uint32_t>(gap.count())});
+    }
+    return all;
+}
+
 void VirtualRemote::Release() {
     Queue({Kind::Release, 0});
 }
@@ -226,6 +235,9 @@ void VirtualRemote::Perform(const Action& action, std::unique_lock<std::mutex>& 
     EndHold(lock);
     switch (action.kind) {
         case Kind::Release:
+            return;
+        case Kind::Pause:
+            SleepFor(std::chrono::milliseconds(action.code), lock);
             return;
         case Kind::IrPress:
         case Kind::IrHold: {

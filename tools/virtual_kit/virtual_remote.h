@@ -80,6 +80,10 @@ public:
     // Any key id: the IR remote's when it has one, else the game pad's.
     bool Press(KeyId key);
     bool Hold(KeyId key);
+    // "Press every key": each key once, in order, `gap` apart (more than the decoder's
+    // 251 ms makes each a press of its own). False when a key has no code.
+    bool PressEach(const std::vector<KeyId>& keys,
+                   std::chrono::milliseconds gap = std::chrono::milliseconds(300));
     // Lets the held key go (IR or game pad); nothing when none is held.
     void Release();
 
@@ -112,7 +116,7 @@ public:
     void SetSentHook(std::function<void(const Sent&)> hook);
 
 private:
-    enum class Kind { IrPress, IrHold, GamePress, GameHold, Release, Token };
+    enum class Kind { IrPress, IrHold, GamePress, GameHold, Release, Token, Pause };
     struct Action {
         Kind kind;
         std::uint32_t code = 0;

@@ -64,6 +64,8 @@ const char* StepTitle(const std::string& name) {
         return "Keys";
     if (name == "token")
         return "Token";
+    if (name == "calibration")
+        return "Calibration";
     return "Step";
 }
 
@@ -107,6 +109,20 @@ bool CheckSerial(const std::string& serial) {
     return true;
 }
 
+// The calibration's timers and posted calls, on the terminal program's loop.
+class LoopHost : public EolHost {
+public:
+    explicit LoopHost(EventLoop& loop) : m_loop(loop) {}
+    void Post(std::function<void()> call) override { m_loop.Post(std::move(call)); }
+    void SetTimer(int id, std::chrono::milliseconds period, std::function<void()> fire) override {
+        m_loop.SetTimer(id, period, std::move(fire));
+    }
+    void KillTimer(int id) override { m_loop.KillTimer(id); }
+
+private:
+    EventLoop& m_loop;
+};
+
 // Renders the run as it goes: text lines (and on a terminal a countdown line that is
 // rewritten), or JSON Lines events. Runs on the loop's thread; every text goes out
 // through the writer, so a stdout nobody reads holds up nothing.
@@ -140,6 +156,12 @@ public:
                           {{"event", "key_flagged"}, {"key", std::string(KeyName(key))}});
             }
             m_flagged = view.flagged;
+        }
+        if (view.calibrationStatus != m_calibrationStatus) {
+            m_calibrationStatus = view.calibrationStatus;
+            if (!m_calibrationStatus.empty())
+                Event("  calibration: " + m_calibrationStatus,
+                      {{"event", "calibration"}, {"status", m_calibrationStatus}});
         }
         if (!view.tokenSerial.empty() && !m_tokenShown) {
             m_tokenShown = true;
@@ -246,6 +268,7 @@ private:
     std::vector<KeyId> m_missing;
     std::vector<KeyId> m_flagged;
     bool m_tokenShown = false;
+    std::string m_calibrationStatus;
     std::string m_countdown;
 };
 
@@ -264,6 +287,11 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
     settings.operatorId = given.operatorId;
     settings.version = given.version;
     settings.keepPasswords = given.keepPasswords;
+    settings.calibrateOnFail = given.calibrateOnFail;
+    settings.calibration.wait =
+        std::chrono::milliseconds(static_cast<long long>(given.calibrationWait * 1000));
+    settings.calibration.timeout =
+        std::chrono::milliseconds(static_cast<long long>(given.calibrationTimeout * 1000));
     settings.keyTimeout =
         std::chrono::milliseconds(static_cast<long long>(given.keyTimeout * 1000));
     settings.timeout = std::chrono::milliseconds(static_cast<long long>(given.timeout * 1000));
@@ -313,9 +341,11 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
     TestFace face(out, options.json, tty);
 
     EventLoop loop;
+    LoopHost host(loop);
     EndOfLineRun run(settings, [&loop, &run, &face] {
         loop.Post([&run, &face] { face.Show(run.Snapshot()); });
     });
+    run.SetHost(&host);
     if (!store->Begin(run.Record()))
         face.Line("warning: the run's start is not recorded: " + store->LastError());
 

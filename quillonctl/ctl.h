@@ -92,6 +92,9 @@ struct TestSettings {
     std::string db;             // "" the local store
     std::optional<std::string> junit;
     bool keepPasswords = false;
+    bool calibrateOnFail = false;
+    double calibrationWait = 30;
+    double calibrationTimeout = 120;
     std::string version;
 };
 int RunTest(const CtlOptions& options, const TestSettings& settings);

@@ -189,6 +189,14 @@ int main(int argc, char** argv) {
         ->type_name("URL");
     testCommand->add_option("--junit", test.junit, "also write the run as JUnit XML to FILE")
         ->type_name("FILE");
+    testCommand->add_flag("--calibrate-on-fail", test.calibrateOnFail,
+                          "calibrate a token that does not pass, then verify a fresh press");
+    AddNumberOption(testCommand, "--wait-period", test.calibrationWait, {0.001, 3600, "seconds"},
+                    "seconds between the calibration's two presses (30)")
+        ->group("");
+    AddNumberOption(testCommand, "--timeout-period", test.calibrationTimeout,
+                    {0.001, 3600, "seconds"}, "seconds from the calibration's first press (120)")
+        ->group("");
     testCommand->add_flag("--keep-passwords", test.keepPasswords,
                           "keep the token's dynamic passwords in the record");
     testCommand->footer(

@@ -14,6 +14,9 @@
 
 namespace {
 
+// The calibration's timers, beside the front end's own.
+constexpr int kCalibrationTimers = 1000;
+
 int ExitForCheck(const std::string& state) {
     if (state == "absent")
         return kEolAbsent;
@@ -85,6 +88,125 @@ EndOfLineRun::EndOfLineRun(EolSettings settings, std::function<void()> changed,
     m_record.labelSerial = m_settings.labelSerial;
     m_record.version = m_settings.version;
     m_record.started = UtcNow();
+    m_self = std::make_shared<EndOfLineRun*>(this);
+}
+
+EndOfLineRun::~EndOfLineRun() {
+    m_self.reset();
+    // Ends its waiters and a call in progress.
+    m_calibration.reset();
+}
+
+void EndOfLineRun::PostHere(std::function<void()> call) {
+    if (!m_host)
+        return;
+    m_host->Post([weak = std::weak_ptr<EndOfLineRun*>(m_self), call = std::move(call)] {
+        if (weak.lock())
+            call();
+    });
+}
+
+void EndOfLineRun::StartCalibration() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_step != EolStep::Calibration || m_calibration)
+            return;
+    }
+    ICalibrationDialog& face = *this;
+    m_calibration = std::make_unique<TokenCalibration>(face, m_settings.calibration);
+    m_calibration->Start();
+    m_changed();
+}
+
+// After the run ended otherwise (a signal, the time limit, a lost receiver).
+void EndOfLineRun::EndCalibration() {
+    if (m_calibration)
+        m_calibration->Cancel();
+}
+
+void EndOfLineRun::FieldsChanged() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_calibrationStatus = m_calibration ? m_calibration->Status() : "";
+    }
+    m_changed();
+}
+
+void EndOfLineRun::ShowVerdict(CalibrationVerdict verdict) {
+    const std::optional<std::int32_t> result =
+        m_calibration ? m_calibration->ServiceResult() : std::nullopt;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_step != EolStep::Calibration)
+            return;
+        ServiceCallRecord call;
+        call.kind = "calibrate";
+        call.at = UtcNow();
+        call.result = result;
+        switch (verdict) {
+            case CalibrationVerdict::Passed:
+                call.outcome = "passed";
+                break;
+            case CalibrationVerdict::NotPassed:
+                call.outcome = result == RESULT_TOKEN_BOUND ? "bound" : "not_passed";
+                break;
+            case CalibrationVerdict::NetworkFailure:
+                call.outcome = "network_failure";
+                break;
+            case CalibrationVerdict::Exception:
+                call.outcome = "exception";
+                break;
+            case CalibrationVerdict::TimedOut:
+                call.outcome = "not_called";
+                break;
+        }
+        if (verdict != CalibrationVerdict::TimedOut)
+            m_record.serviceCalls.push_back(call);
+        m_serviceResult = result;
+        if (verdict == CalibrationVerdict::Passed) {
+            m_record.calibration = "passed";
+            m_calibrated = true;
+            EndStep(StepOutcome::Pass, "", 0);
+            BeginStep("token");
+            m_step = EolStep::Token;
+        } else if (verdict == CalibrationVerdict::TimedOut) {
+            m_record.calibration = "timed out";
+            Finish(RunOutcome::Fail, "calibration: no second press in time", kEolNotPassed);
+        } else if (verdict == CalibrationVerdict::NotPassed) {
+            m_record.calibration = "not passed";
+            Finish(RunOutcome::Fail, WithResult("calibration not passed", result),
+                   result == RESULT_TOKEN_BOUND ? kEolBound : kEolNotPassed);
+        } else {
+            m_record.calibration = "service unreachable";
+            Finish(RunOutcome::Error, "calibration: token service unreachable", kEolServiceFailed);
+        }
+        m_calibrationStatus.clear();
+    }
+    m_changed();
+}
+
+void EndOfLineRun::Closed() {
+    // Not from inside its own call: destroyed on the next turn of the loop.
+    PostHere([this] { m_calibration.reset(); });
+}
+
+void EndOfLineRun::SetTimer(int id, std::chrono::milliseconds period) {
+    if (!m_host)
+        return;
+    m_host->SetTimer(kCalibrationTimers + id, period,
+                     [weak = std::weak_ptr<EndOfLineRun*>(m_self), id] {
+                         if (const auto self = weak.lock(); self && (*self)->m_calibration)
+                             (*self)->m_calibration->OnTimer(id);
+                     });
+}
+
+void EndOfLineRun::KillTimer(int id) {
+    if (m_host)
+        m_host->KillTimer(kCalibrationTimers + id);
+}
+
+void EndOfLineRun::Post(std::function<void()> call) {
+    PostHere(std::move(call));
 }
 
 void EndOfLineRun::BeginStep(const char* name) {
@@ -212,8 +334,11 @@ void EndOfLineRun::Tick() {
             }
         }
     }
-    if (changed)
+    if (changed) {
+        if (Finished())
+            EndCalibration();
         m_changed();
+    }
 }
 
 void EndOfLineRun::Abort(const std::string& why) {
@@ -223,6 +348,7 @@ void EndOfLineRun::Abort(const std::string& why) {
             return;
         Finish(RunOutcome::Aborted, why, kEolAborted);
     }
+    EndCalibration();
     m_changed();
 }
 
@@ -241,6 +367,7 @@ EndOfLineRun::View EndOfLineRun::Snapshot() const {
     view.outcome = m_record.outcome;
     view.why = m_record.why;
     view.tokenSerial = m_record.tokenSerial;
+    view.calibrationStatus = m_calibrationStatus;
     view.tokenPassword = m_tokenPassword;
     view.serviceResult = m_serviceResult;
     const Clock::time_point now = m_clock();
@@ -307,6 +434,7 @@ void EndOfLineRun::Receiver(bool ir, int status) {
                std::string(ir ? "the IR receiver" : "the game-pad receiver") + " was lost",
                kEolAbsent);
     }
+    PostHere([this] { EndCalibration(); });
     m_changed();
 }
 
@@ -364,6 +492,24 @@ void EndOfLineRun::ShowTokenResult(int result) {
 
 void EndOfLineRun::OnTokenTaken(const char* digits) {
     const TokenDigits split = SplitTokenFrame(digits);
+    bool calibrating = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_step == EolStep::Calibration) {
+            calibrating = true;
+            m_tokenPassword = split.password;
+            if (m_settings.keepPasswords)
+                m_record.passwords.push_back(split.password);
+        }
+    }
+    if (calibrating) {
+        // The calibration's waiters take it from the frame box.
+        TokenTakenSteps steps;
+        steps.verify = false;
+        TakeTokenFrame(digits, steps);
+        m_changed();
+        return;
+    }
     {
         std::lock_guard lock(m_mutex);
         if (m_step != EolStep::Token || m_verifying)
@@ -395,6 +541,11 @@ void EndOfLineRun::OnTokenTaken(const char* digits) {
     steps.verify = true;
     steps.verified = [&check](const TakenToken&, const TokenCheck& c) { check = c; };
     TakeTokenFrame(digits, steps);
+    Verified(check);
+}
+
+void EndOfLineRun::Verified(const std::optional<TokenCheck>& check) {
+    bool calibrate = false;
     {
         std::lock_guard lock(m_mutex);
         m_verifying = false;
@@ -425,8 +576,18 @@ void EndOfLineRun::OnTokenTaken(const char* digits) {
                 case VerifyOutcome::NotPassed:
                     call.outcome = "not_passed";
                     m_record.serviceCalls.push_back(call);
-                    Finish(RunOutcome::Fail, WithResult("token not verified", check->serviceResult),
-                           kEolNotPassed);
+                    if (m_settings.calibrateOnFail && m_host && !m_calibrated) {
+                        EndStep(StepOutcome::Fail,
+                                WithResult("token not verified", check->serviceResult),
+                                kEolNotPassed);
+                        BeginStep("calibration");
+                        m_step = EolStep::Calibration;
+                        calibrate = true;
+                    } else {
+                        Finish(RunOutcome::Fail,
+                               WithResult("token not verified", check->serviceResult),
+                               kEolNotPassed);
+                    }
                     break;
                 case VerifyOutcome::NetworkFailure:
                 case VerifyOutcome::Exception:
@@ -438,5 +599,7 @@ void EndOfLineRun::OnTokenTaken(const char* digits) {
             }
         }
     }
+    if (calibrate)
+        PostHere([this] { StartCalibration(); });
     m_changed();
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "receiver/main_dialog.h"
+#include "service/token_calibration.h"
+#include "service/token_taken.h"
 #include "station/key_coverage.h"
 #include "station/run_record.h"
 
@@ -45,6 +48,20 @@ struct EolSettings {
     // The whole run; past it the run is ABORTED.
     std::chrono::milliseconds timeout{std::chrono::seconds(300)};
     bool keepPasswords = false;
+    // A token that does not pass is calibrated (two presses a wait period apart) and
+    // then verified again with a fresh press. Needs a host (SetHost).
+    bool calibrateOnFail = false;
+    TokenCalibration::Periods calibration;
+};
+
+// What the calibration needs of the front end's loop: timers and posted calls, all run
+// on that loop's thread (the thread that calls Tick() and Abort()).
+class EolHost {
+public:
+    virtual ~EolHost() = default;
+    virtual void Post(std::function<void()> call) = 0;
+    virtual void SetTimer(int id, std::chrono::milliseconds period, std::function<void()> fire) = 0;
+    virtual void KillTimer(int id) = 0;
 };
 
 // This machine's host name, or "localhost".
@@ -58,9 +75,9 @@ struct ExaminedReceiver {
 // Both receivers as `quillonctl check` finds them, with their USB ids and paths.
 std::vector<ExaminedReceiver> ExamineReceivers(HidSystem& hid);
 
-enum class EolStep { Receivers, Keys, Token, Done };
+enum class EolStep { Receivers, Keys, Token, Calibration, Done };
 
-class EndOfLineRun : public IMainDialog {
+class EndOfLineRun : public IMainDialog, private ICalibrationDialog {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -73,6 +90,7 @@ public:
         std::optional<KeyId> held;          // the key being held now
         std::chrono::milliseconds left{0};  // of the current step's limit
         std::vector<StepRecord> steps;      // the steps so far, finished ones with outcome
+        std::string calibrationStatus;      // the calibration's own texts, while it runs
         std::string tokenSerial;
         std::string tokenPassword;
         std::optional<std::int32_t> serviceResult;
@@ -85,7 +103,10 @@ public:
     // lock held, and must not block. `clock`: for tests.
     EndOfLineRun(EolSettings settings, std::function<void()> changed,
                  std::function<Clock::time_point()> clock = &Clock::now);
-    ~EndOfLineRun() override = default;
+    ~EndOfLineRun() override;
+
+    // Before TakeReceivers; the host outlives the run.
+    void SetHost(EolHost* host) { m_host = host; }
 
     // The first step, from ExamineReceivers(). False when the run is over already.
     bool TakeReceivers(const std::vector<ExaminedReceiver>& receivers);
@@ -114,6 +135,21 @@ private:
     void KeysDone(Clock::time_point now);
     int SourceOfThisThread();
     void Receiver(bool ir, int status);
+    void Verified(const std::optional<TokenCheck>& check);
+
+    // The calibration, on the host's thread; m_mutex is never held across a call into
+    // it, which calls back.
+    void StartCalibration();
+    void EndCalibration();
+    void FieldsChanged() override;
+    void EnableSecondInput(bool) override {}
+    void ShowVerdict(CalibrationVerdict verdict) override;
+    void Closed() override;
+    void SetTimer(int id, std::chrono::milliseconds period) override;
+    void KillTimer(int id) override;
+    void Post(std::function<void()> call) override;
+    // `call` on the host's thread, unless the run is gone by then.
+    void PostHere(std::function<void()> call);
 
     const EolSettings m_settings;
     const std::function<void()> m_changed;
@@ -128,6 +164,11 @@ private:
     std::vector<std::thread::id> m_sources;  // the dispatcher threads seen, by source
     std::vector<std::optional<KeyId>> m_heldBySource;
     bool m_verifying = false;
+    EolHost* m_host = nullptr;
+    std::unique_ptr<TokenCalibration> m_calibration;  // host thread only
+    std::string m_calibrationStatus;
+    bool m_calibrated = false;              // the token was calibrated in this run
+    std::shared_ptr<EndOfLineRun*> m_self;  // posted calls hold it weakly
     std::string m_tokenPassword;
     std::optional<std::int32_t> m_serviceResult;
 };

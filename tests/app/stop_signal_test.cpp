@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -178,7 +179,10 @@ TEST_P(EachSignalBurst, StillStartsTheServiceAgain) {
         }
         const int status = quillon.WaitExit(CMainDlg::kExitWait + kServiceCallTimeout + 2s);
         ASSERT_NE(status, -1) << "still running after the exit bound\n" << quillon.Log();
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sequence.front())
+        // By the first signal that came; on a loaded machine the whole burst can be
+        // pending at once, and the kernel then hands out the lowest number first.
+        EXPECT_TRUE(WIFSIGNALED(status) &&
+                    std::find(sequence.begin(), sequence.end(), WTERMSIG(status)) != sequence.end())
             << "status " << status << "\n"
             << quillon.Log();
         ASSERT_EQ(StartRequests(), startsBefore + 1) << quillon.Log();

@@ -84,15 +84,20 @@ protected:
         ASSERT_TRUE(kit->WaitForIrOpens(m_opens + 2, kBound));
         ASSERT_TRUE(kit->WaitForGameOpens(m_gameOpens + 2, kBound));
     }
-    static void WaitForTokenStep(ChildProcess& run, std::chrono::milliseconds bound = kBound) {
-        ASSERT_TRUE(run.Out().WaitForAnywhere(
-            [](const std::string& l) {
+    // The next time `step` begins (WaitFor: after what was matched before).
+    static void WaitForStep(ChildProcess& run, const std::string& step,
+                            std::chrono::milliseconds bound = kBound) {
+        ASSERT_TRUE(run.Out().WaitFor(
+            [&step](const std::string& l) {
                 const Json j = Json::parse(l, nullptr, false);
                 return !j.is_discarded() && j.value("event", "") == "step_begun" &&
-                       j.value("step", "") == "token";
+                       j.value("step", "") == step;
             },
             bound))
             << run.Out().Text() << run.Err().Text();
+    }
+    static void WaitForTokenStep(ChildProcess& run, std::chrono::milliseconds bound = kBound) {
+        WaitForStep(run, "token", bound);
     }
     bool StartSimulator(bool bound = false) {
         const std::string state = m_dir + "/token-state.txt";
@@ -276,6 +281,44 @@ TEST_F(EolTest, TokenVerdictsGiveTheirStatuses) {
         EXPECT_EQ(record["why"], "token bound to a user (result 21030)");
         EXPECT_EQ(record["service_calls"][0]["result"], 21030);
     }
+}
+
+// A drifted token fails its verification, is calibrated with two presses and passes
+// with a fresh one: three service calls in the record.
+TEST_F(EolTest, CalibrateOnFailMendsADriftedToken) {
+    ASSERT_TRUE(StartSimulator());
+    remote->DriftBy(10);
+    auto run = Test({"--keys", "5", "--calibrate-on-fail", "--wait-period", "0.3"});
+    WaitForReceivers();
+    remote->Press(53);
+    WaitForTokenStep(*run);
+    remote->PressTokenKey();
+    WaitForStep(*run, "calibration");
+    remote->PressTokenKey();
+    ASSERT_TRUE(remote->WaitIdle());
+    remote->DriftBy(1);
+    remote->PressTokenKey();
+    WaitForTokenStep(*run);
+    clock += 30;
+    remote->PressTokenKey();
+    EXPECT_EQ(run->Exit(kBound), 0) << run->Out().Text() << run->Err().Text();
+    const Json record = RecordOf(*run);
+    EXPECT_EQ(record["calibration"], "passed");
+    // As kind, outcome: the two verifications with the calibration between.
+    const Json calls = record["service_calls"];
+    ASSERT_EQ(calls.size(), 3u) << record.dump();
+    EXPECT_EQ(calls[0]["outcome"], "not_passed");
+    EXPECT_EQ(calls[1]["kind"], "calibrate");
+    EXPECT_EQ(calls[1]["outcome"], "passed");
+    EXPECT_EQ(calls[2]["kind"], "verify");
+    EXPECT_EQ(calls[2]["outcome"], "passed");
+    const Json steps = record["steps"];
+    ASSERT_EQ(steps.size(), 5u) << record.dump();
+    EXPECT_EQ(steps[2]["outcome"], "fail");
+    EXPECT_EQ(steps[3]["name"], "calibration");
+    EXPECT_EQ(steps[3]["outcome"], "pass");
+    EXPECT_EQ(steps[4]["name"], "token");
+    EXPECT_EQ(steps[4]["outcome"], "pass");
 }
 
 // A receiver unplugged mid-run is an ERROR; Ctrl-C ends the run ABORTED with its

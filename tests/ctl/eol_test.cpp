@@ -2,153 +2,16 @@
 // scripted remote and the token-service simulator, recording into a real SQLite file:
 // verdicts, exit statuses, the record, and the exports read back by other parsers.
 
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <string>
-#include <thread>
-#include <vector>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "station/key_coverage.h"
-#include "tests/ctl/ctl_process.h"
-#include "tools/virtual_kit/token_service_process.h"
-#include "tools/virtual_kit/virtual_kit.h"
-#include "tools/virtual_kit/virtual_remote.h"
+#include "tests/ctl/eol_fixture.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace ctltest;
-using Json = nlohmann::json;
-
-std::int64_t NowSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-class EolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "quillon-eol-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        m_dir = templ;
-        for (const char* sub : {"/config", "/state", "/runtime"})
-            fs::create_directories(m_dir + sub);
-        fs::permissions(m_dir + "/runtime", fs::perms::owner_all);
-        kit = std::make_unique<VirtualKit>(KitNodes::Served);
-        kit->PlugIr();
-        kit->PlugGame();
-        remote =
-            std::make_unique<VirtualRemote>(*kit, DemoToken(), [this] { return clock.load(); });
-    }
-    void TearDown() override {
-        remote.reset();
-        kit.reset();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-    std::vector<std::string> Env() const {
-        return {"QUILLON_SYSFS_ROOT=" + kit->Bus().SysRoot(),
-                "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config",
-                "XDG_STATE_HOME=" + m_dir + "/state", "XDG_RUNTIME_DIR=" + m_dir + "/runtime"};
-    }
-    std::unique_ptr<ChildProcess> Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), QUILLONCTL_EXE);
-        return std::make_unique<ChildProcess>(args, Env());
-    }
-    // A test run with JSON Lines, on the simulator unless `endpoint` says otherwise.
-    std::unique_ptr<ChildProcess> Test(std::vector<std::string> extra, std::string endpoint = "") {
-        std::vector<std::string> args = {"test",
-                                         "--json",
-                                         "--operator",
-                                         "op-7",
-                                         "--station",
-                                         "bench-1",
-                                         endpoint.empty() ? Endpoint() : endpoint};
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_opens = kit->IrOpens();
-        m_gameOpens = kit->GameOpens();
-        return Ctl(args);
-    }
-    // Once both receiver threads have their receiver: the check's open, then theirs.
-    void WaitForReceivers() {
-        ASSERT_TRUE(kit->WaitForIrOpens(m_opens + 2, kBound));
-        ASSERT_TRUE(kit->WaitForGameOpens(m_gameOpens + 2, kBound));
-    }
-    // The next time `step` begins (WaitFor: after what was matched before).
-    static void WaitForStep(ChildProcess& run, const std::string& step,
-                            std::chrono::milliseconds bound = kBound) {
-        ASSERT_TRUE(run.Out().WaitFor(
-            [&step](const std::string& l) {
-                const Json j = Json::parse(l, nullptr, false);
-                return !j.is_discarded() && j.value("event", "") == "step_begun" &&
-                       j.value("step", "") == step;
-            },
-            bound))
-            << run.Out().Text() << run.Err().Text();
-    }
-    static void WaitForTokenStep(ChildProcess& run, std::chrono::milliseconds bound = kBound) {
-        WaitForStep(run, "token", bound);
-    }
-    bool StartSimulator(bool bound = false) {
-        const std::string state = m_dir + "/token-state.txt";
-        if (bound) {
-            ChildProcess bind({QUILLON_TOKEN_SIM, "--state", state, "--bind", "123456789"}, {});
-            EXPECT_EQ(bind.Exit(kBound), 0) << bind.Err().Text();
-        }
-        std::string error;
-        const bool ok = sim.Start(QUILLON_TOKEN_SIM, state, m_dir + "/sim.log", kBound, &error);
-        EXPECT_TRUE(ok) << error;
-        return ok;
-    }
-    std::string Endpoint() const {
-        return sim.Running() ? "--endpoint=" + sim.Endpoint()
-                             : "--endpoint=http://127.0.0.1:1/keluserandhardwareservice.asmx";
-    }
-    // The final record of a run's JSON Lines.
-    static Json RecordOf(ChildProcess& run) {
-        const auto lines = run.Out().Lines();
-        EXPECT_FALSE(lines.empty());
-        if (lines.empty())
-            return {};
-        Json record = Json::parse(lines.back(), nullptr, false);
-        EXPECT_EQ(record.value("event", ""), "record") << run.Out().Text() << run.Err().Text();
-        return record;
-    }
-    static Json KeyOf(const Json& record, const std::string& name) {
-        for (const Json& key : record["keys"]) {
-            if (key["name"] == name)
-                return key;
-        }
-        ADD_FAILURE() << "no key " << name << " in " << record.dump();
-        return {};
-    }
-    // A Python snippet over a file, its stdout.
-    std::string Python(const std::string& code, const std::string& file) {
-        const std::string script = m_dir + "/check.py";
-        std::ofstream(script) << code;
-        ChildProcess python({"/usr/bin/python3", script, file}, {});
-        EXPECT_EQ(python.Exit(kBound), 0) << python.Err().Text();
-        return python.Out().Text();
-    }
-
-    std::string m_dir;
-    std::unique_ptr<VirtualKit> kit;
-    std::unique_ptr<VirtualRemote> remote;
-    std::atomic<std::int64_t> clock{NowSeconds()};
-    TokenServiceProcess sim;
-    int m_opens = 0;
-    int m_gameOpens = 0;
-};
+using namespace eoltest;
 
 // Every key of the remote and the game pad, then the token: PASS, recorded, and the
 // same record in each export; the unit's second run counts as a retest.
@@ -319,6 +182,40 @@ TEST_F(EolTest, CalibrateOnFailMendsADriftedToken) {
     EXPECT_EQ(steps[3]["outcome"], "pass");
     EXPECT_EQ(steps[4]["name"], "token");
     EXPECT_EQ(steps[4]["outcome"], "pass");
+}
+
+// A service that takes the connection and never answers holds the run only until its
+// time limit: ABORTED, promptly, with the record kept.
+TEST_F(EolTest, AServiceThatHangsEndsAtTheRunsTimeLimit) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);  // connections wait in the backlog, unanswered
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string endpoint =
+        "--endpoint=http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/tokens.asmx";
+
+    auto run = Test({"--keys", "5", "--timeout", "6"}, endpoint);
+    WaitForReceivers();
+    remote->Press(53);
+    WaitForTokenStep(*run);
+    remote->PressTokenKey();
+    ASSERT_TRUE(run->Out().WaitForAnywhere(
+        [](const std::string& l) { return l.find("\"event\":\"token\"") != std::string::npos; },
+        kBound));
+    const auto pressed = std::chrono::steady_clock::now();
+    EXPECT_EQ(run->Exit(kBound), 10) << run->Err().Text();
+    const auto took = std::chrono::steady_clock::now() - pressed;
+    EXPECT_LT(took, 7s);  // the run's limit, not the call's 60 s
+    const Json record = RecordOf(*run);
+    EXPECT_EQ(record["outcome"], "ABORTED");
+    EXPECT_EQ(record["why"], "the run's time limit passed");
+    EXPECT_EQ(record["failed_step"], "token");
+    ::close(listener);
 }
 
 // A receiver unplugged mid-run is an ERROR; Ctrl-C ends the run ABORTED with its

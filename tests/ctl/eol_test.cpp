@@ -2,7 +2,11 @@
 // scripted remote and the token-service simulator, recording into a real SQLite file:
 // verdicts, exit statuses, the record, and the exports read back by other parsers.
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,6 +186,115 @@ TEST_F(EolTest, CalibrateOnFailMendsADriftedToken) {
     EXPECT_EQ(steps[3]["outcome"], "pass");
     EXPECT_EQ(steps[4]["name"], "token");
     EXPECT_EQ(steps[4]["outcome"], "pass");
+}
+
+// quillonctl test on a terminal of its own, as an operator has it: what it showed and
+// its wait status. `onText` sees the output so far and may answer on the terminal.
+struct Terminal {
+    int master = -1;
+    pid_t pid = -1;
+    std::string shown;
+
+    void Start(std::vector<std::string> args, const std::vector<std::string>& env) {
+        winsize size{24, 120, 0, 0};
+        int slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        std::vector<std::string> environment = ChildEnvironment(env);
+        std::vector<char*> envp;
+        for (std::string& e : environment)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            for (int fd = 0; fd < 3; ++fd)
+                dup2(slave, fd);
+            closefrom(3);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        close(slave);
+    }
+    // Reads until `done` holds for what was shown, or the bound passes.
+    bool ReadUntil(const std::function<bool(const std::string&)>& done,
+                   std::chrono::milliseconds bound = kBound) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        char buffer[4096];
+        while (!done(shown) && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                return done(shown);  // EIO: the program is gone
+            shown.append(buffer, static_cast<std::size_t>(n));
+        }
+        return done(shown);
+    }
+    void Type(const std::string& text) {
+        ASSERT_EQ(write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    int Wait() {
+        ReadUntil([](const std::string&) { return false; }, 0ms);
+        int status = -1;
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            ReadUntil([](const std::string&) { return false; }, 100ms);
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            }
+        }
+        close(master);
+        return status;
+    }
+};
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// At a terminal the label serial is asked for and a scanner types it and Enter; the
+// keys still missing, the countdown and each step's verdict show as the run goes.
+TEST_F(EolTest, AtATerminalTheScannedLabelStartsTheRunAndProgressShows) {
+    ASSERT_TRUE(StartSimulator());
+    Terminal terminal;
+    m_opens = kit->IrOpens();
+    m_gameOpens = kit->GameOpens();
+    terminal.Start({QUILLONCTL_EXE, "test", "--keys", "5,mute", "--station", "bench-1", Endpoint()},
+                   Env());
+    ASSERT_TRUE(terminal.ReadUntil([](const std::string& t) { return Has(t, "Label serial"); }))
+        << terminal.shown;
+    terminal.Type("123456789\r");  // a scanner ends with Enter
+    WaitForReceivers();
+    ASSERT_TRUE(terminal.ReadUntil([](const std::string& t) {
+        return Has(t, "press every key once (2): 5, mute");
+    })) << terminal.shown;
+    ASSERT_TRUE(terminal.ReadUntil([](const std::string& t) { return Has(t, " s  missing: 5"); }))
+        << terminal.shown;
+    remote->Press(53);
+    ASSERT_TRUE(terminal.ReadUntil([](const std::string& t) {
+        return Has(t, "pressed: 5 (1 left)");
+    })) << terminal.shown;
+    remote->Press(173);
+    ASSERT_TRUE(terminal.ReadUntil([](const std::string& t) { return Has(t, "Keys: pass"); }))
+        << terminal.shown;
+    remote->PressTokenKey();
+    const int status = terminal.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << terminal.shown;
+    EXPECT_TRUE(Has(terminal.shown, "Token: pass")) << terminal.shown;
+    EXPECT_TRUE(Has(terminal.shown, "PASS\r\n")) << terminal.shown;
+    EXPECT_TRUE(Has(terminal.shown, "record: " + m_dir + "/state/quillon/results.sqlite"))
+        << terminal.shown;
+
+    auto results = Ctl({"results", "--format", "json"});
+    EXPECT_EQ(results->Exit(kBound), 0);
+    EXPECT_EQ(Json::parse(results->Out().Text())["label_serial"], "123456789");
 }
 
 // A service that takes the connection and never answers holds the run only until its

@@ -26,7 +26,7 @@ std::string Pad(const std::string& text, std::size_t width) {
     return cut + std::string(width - cut.size(), ' ');
 }
 
-std::string LocalTime(UtcMicros t) {
+std::string StartedText(UtcMicros t) {
     // UTC as stored; a line's stations may sit in several zones.
     std::string text = UtcText(t);
     return text.substr(0, 19);
@@ -38,7 +38,7 @@ void TableHeader(std::ostream& out) {
 }
 
 void TableRow(std::ostream& out, const RunRecord& r) {
-    out << Pad(LocalTime(r.started), 20) << Pad(std::string(RunOutcomeKey(r.outcome)), 8)
+    out << Pad(StartedText(r.started), 20) << Pad(std::string(RunOutcomeKey(r.outcome)), 8)
         << Pad(UnitSerial(r), 12) << Pad(r.station, 14) << Pad(r.operatorId, 10)
         << Pad(std::to_string(r.retest), 7) << r.why << "\n";
 }

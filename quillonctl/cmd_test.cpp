@@ -24,6 +24,8 @@
 #include "station/results_export.h"
 #include "station/results_open.h"
 
+namespace {
+
 // The run's statuses are this program's.
 constexpr bool Same(EolExit eol, CtlExit ctl) {
     return static_cast<int>(eol) == static_cast<int>(ctl);
@@ -32,8 +34,6 @@ static_assert(Same(kEolAbsent, kExitAbsent) && Same(kEolDenied, kExitDenied) &&
               Same(kEolHeld, kExitHeld) && Same(kEolNotPassed, kExitNotPassed) &&
               Same(kEolBound, kExitBound) && Same(kEolServiceFailed, kExitServiceFailed) &&
               Same(kEolKeysFailed, kExitKeysFailed) && Same(kEolAborted, kExitAborted));
-
-namespace {
 
 using namespace std::chrono_literals;
 

@@ -87,7 +87,10 @@ TEST_F(EolTest, EveryKeyAndTheTokenPassAndTheRecordReadsBackInEveryFormat) {
 // too long are flagged. Both exit 9.
 TEST_F(EolTest, MissingDoubleAndStuckKeysFailTheRun) {
     {
-        auto run = Test({"--serial", "123456789", "--keys", "5,6", "--key-timeout", "2"});
+        // The keys from the configuration file.
+        fs::create_directories(m_dir + "/config/quillon");
+        std::ofstream(m_dir + "/config/quillon/quillon.conf") << "keys = 5, 6\n";
+        auto run = Test({"--serial", "123456789", "--key-timeout", "2"});
         WaitForReceivers();
         remote->Press(53);
         EXPECT_EQ(run->Exit(kBound), 9) << run->Err().Text();
@@ -98,7 +101,8 @@ TEST_F(EolTest, MissingDoubleAndStuckKeysFailTheRun) {
         EXPECT_TRUE(KeyOf(record, "6")["missing"]);
     }
     {
-        auto run = Test({"--keys", "5,6", "--stuck-limit", "0.5", "--key-timeout", "20"});
+        auto run =
+            Test({"--keys", "5,6", "--stuck-limit", "0.5", "--key-timeout", "20"});  // over it
         WaitForReceivers();
         remote->Press(53);
         remote->Press(53);  // at once: the toggle bit flips, the dispatcher sees two presses

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # quillon_demo interrupted half-way through its headless scenario, as Ctrl-C or kill
 # would: it leaves through Exit, dies by that signal, and leaves neither its token
-# service simulator, its Xvfb, nor its kit's temporary tree behind.
-# Usage: demo_signal_test.sh path/to/quillon_demo SIGNAL
+# service simulator, its Xvfb, its end-of-line test's quillonctl, nor its kit's
+# temporary tree behind. WHEN is the demo.log text the signal waits for (default: the
+# scenario driving the dialog; "Press every key": quillonctl test running on the kit).
+# Usage: demo_signal_test.sh path/to/quillon_demo SIGNAL [WHEN]
 set -euo pipefail
 demo=$1
 sig=$2
+when=${3:-holding key 5}
 # Job control: a background job then keeps SIGINT as a terminal's foreground job has it.
 set -m
 
@@ -29,13 +32,16 @@ wait_for() {
 
 "$demo" --headless --out "$work/out" >"$work/stdout" 2>&1 &
 pid=$!
-# Half-way: the scenario has begun driving the dialog.
-if ! wait_for 60 grep -q 'holding key 5' "$work/out/demo.log" 2>/dev/null; then
-  echo "the scenario never got going" >&2
+if ! wait_for 150 grep -qF "$when" "$work/out/demo.log" 2>/dev/null; then
+  echo "the scenario never got to \"$when\"" >&2
   cat "$work/stdout" >&2
   exit 1
 fi
 children=$(cat /proc/"$pid"/task/*/children)
+if [ "$when" = "Press every key" ]; then
+  ctl=$(for c in $children; do [ "$(cat /proc/"$c"/comm 2>/dev/null)" != quillonctl ] || echo "$c"; done)
+  [ -n "$ctl" ] || { echo "no quillonctl among the children: $children" >&2; exit 1; }
+fi
 trees=$(ls -d /tmp/quillon-kit-"$pid"-* 2>/dev/null || true)
 [ -n "$trees" ] || { echo "no kit tree for $pid" >&2; exit 1; }
 echo "demo $pid, children: $children; tree: $trees"

@@ -93,8 +93,10 @@ std::string KitRig::DemoRecording() {
     return InstalledOrBuilt(ProgramDir(), QUILLON_INSTALLED_DEMO_RECORDING, QUILLON_DEMO_RECORDING);
 }
 
-KitRig::KitRig(VirtualRemote::Clock clock)
-    : remote(kit, DemoToken(), std::move(clock)), m_workDir(kit.Bus().TempRoot() + "/work") {
+KitRig::KitRig(VirtualRemote::Clock clock, KitNodes nodes)
+    : kit(nodes),
+      remote(kit, DemoToken(), std::move(clock)),
+      m_workDir(kit.Bus().TempRoot() + "/work") {
     std::filesystem::create_directories(m_workDir);
 }
 

@@ -67,8 +67,9 @@ public:
     // The recording of the demo's scenario (quillonctl replay plays it), found the same way.
     static std::string DemoRecording();
 
-    // `clock` drives the token's clock (empty: the system clock).
-    explicit KitRig(VirtualRemote::Clock clock = {});
+    // `clock` drives the token's clock (empty: the system clock). `nodes` Served: other
+    // processes (quillonctl) can open the receivers too, pointed at the kit's tree.
+    explicit KitRig(VirtualRemote::Clock clock = {}, KitNodes nodes = KitNodes::InProcess);
     ~KitRig();
     KitRig(const KitRig&) = delete;
     KitRig& operator=(const KitRig&) = delete;

@@ -60,8 +60,9 @@ void PrintHelp() {
         "receiver, remote with token) against a token-service simulator on 127.0.0.1.\n"
         "No real device, systemd unit or network service is touched.\n"
         "\n"
-        "  --headless  run the scripted scenario on a private Xvfb and write screenshots\n"
-        "              and a log (the default when DISPLAY is not set)\n"
+        "  --headless  run the scripted scenario on a private Xvfb, then quillonctl test on\n"
+        "              the kit, and write screenshots, a log and the test's record (the\n"
+        "              default when DISPLAY is not set)\n"
         "  --soak MINUTES  run the soak instead on a private Xvfb: token presses, held\n"
         "              keys, replugs and calibrations, with memory, descriptors and threads\n"
         "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
@@ -290,7 +291,8 @@ int RunDemo(int argc, char** argv) {
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationName("quillon");
 
-    KitRig rig;
+    // Served for the scenario: its end-of-line test is quillonctl, another process.
+    KitRig rig({}, headless && !soak ? KitNodes::Served : KitNodes::InProcess);
     std::string error;
     std::FILE* log = std::fopen((out / (soak ? "soak.log" : "demo.log")).c_str(), "w");
     if (log == nullptr)
@@ -352,8 +354,11 @@ int RunDemo(int argc, char** argv) {
     // Exit, so the simulator and the kit's tree go as they do at a normal end.
     app.ExitOnStopSignals([] { AbandonWaits(); });
     app.InitInstance();
-    remote.close();
     recorder.Stop();
+    // The receivers are free now: the dialog's threads have ended, the recorder too.
+    if (headless && !soak && !WaitsAbandoned())
+        scenario.RunEndOfLine();
+    remote.close();
 
     const int failures = soak ? soakRun->Finish() : scenario.Failures();
     if (headless && !soak) {

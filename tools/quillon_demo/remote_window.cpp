@@ -12,6 +12,7 @@
 
 #include "app/key_rects.h"
 #include "app/remote_picture.h"
+#include "station/key_coverage.h"
 #include "tools/quillon_demo/kit_rig.h"
 
 bool ModalityRelaxer::eventFilter(QObject* watched, QEvent* e) {
@@ -89,6 +90,7 @@ RemoteWindow::RemoteWindow(KitRig& rig, QWidget* parent)
       m_tokenLine(new QLabel(this)),
       m_token(new QPushButton("Token key", this)),
       m_hold(new QPushButton("Hold key 5", this)),
+      m_pressEvery(new QPushButton("Press every key", this)),
       m_driftUp(new QPushButton("Token clock +1 step", this)),
       m_driftDown(new QPushButton("Token clock -1 step", this)),
       m_irPlug(new QPushButton(this)),
@@ -102,6 +104,7 @@ RemoteWindow::RemoteWindow(KitRig& rig, QWidget* parent)
     buttons->addWidget(m_tokenLine);
     buttons->addWidget(m_token);
     buttons->addWidget(m_hold);
+    buttons->addWidget(m_pressEvery);
     buttons->addWidget(m_driftUp);
     buttons->addWidget(m_driftDown);
     buttons->addSpacing(12);
@@ -119,6 +122,13 @@ RemoteWindow::RemoteWindow(KitRig& rig, QWidget* parent)
         } else {
             m_rig.remote.Release();
         }
+    });
+    m_pressEvery->setToolTip(
+        "Each key of the remote and the game pad once, 0.3 s apart, as quillonctl test asks");
+    // The sender thread spaces the presses; the window stays free meanwhile.
+    connect(m_pressEvery, &QPushButton::clicked, this, [this] {
+        if (!m_rig.remote.PressEach(*ParseKeySelection("all", nullptr)))
+            qWarning("quillon-demo: a key of the remote or the game pad has no code");
     });
     connect(m_driftUp, &QPushButton::clicked, this, [this] {
         m_rig.remote.DriftBy(1);

@@ -2,8 +2,9 @@
 
 // The virtual remote as a small window: the picture of the remote (the main dialog's
 // own bitmaps and key rectangles), where pressing the mouse on a key holds it down
-// until the mouse is let go, and buttons for the token key, holding a key, the token
-// clock's drift and plugging each receiver in and out.
+// until the mouse is let go, and buttons for the token key, holding a key, pressing
+// every key once (what an end-of-line test asks for), the token clock's drift and
+// plugging each receiver in and out.
 
 #include <QWidget>
 
@@ -61,6 +62,7 @@ public:
     RemotePad* Pad() const { return m_pad; }
     QPushButton* TokenButton() const { return m_token; }
     QPushButton* HoldButton() const { return m_hold; }
+    QPushButton* PressEveryKeyButton() const { return m_pressEvery; }
     QPushButton* DriftUpButton() const { return m_driftUp; }
     QPushButton* DriftDownButton() const { return m_driftDown; }
     QPushButton* IrPlugButton() const { return m_irPlug; }
@@ -75,6 +77,7 @@ private:
     QLabel* m_tokenLine;
     QPushButton* m_token;
     QPushButton* m_hold;
+    QPushButton* m_pressEvery;
     QPushButton* m_driftUp;
     QPushButton* m_driftDown;
     QPushButton* m_irPlug;

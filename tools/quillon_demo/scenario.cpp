@@ -1,16 +1,23 @@
 #include "tools/quillon_demo/scenario.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 #include <cstdarg>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 #include "app/calibration_dlg.h"
 #include "app/main_dlg.h"
@@ -35,6 +42,32 @@ const QString kCalibrated = QString::fromUtf8("令匙校准通过");
 
 constexpr KeyId kRemoteKey = 53;  // digit 5
 constexpr KeyId kGameKey = 4103;  // upper ring, left (yellow)
+
+#ifndef QUILLONCTL_EXE
+#define QUILLONCTL_EXE "quillonctl"
+#endif
+#ifndef QUILLON_INSTALLED_CTL
+#define QUILLON_INSTALLED_CTL "quillonctl"
+#endif
+
+using Json = nlohmann::json;
+
+// Ends a child that still runs, and reaps it: SIGTERM first, so quillonctl stores its
+// run as ABORTED, then SIGKILL.
+void EndChild(QProcess& child) {
+    if (child.state() == QProcess::NotRunning)
+        return;
+    child.terminate();
+    if (!child.waitForFinished(5000)) {
+        child.kill();
+        child.waitForFinished(2000);
+    }
+}
+
+struct ChildGuard {
+    QProcess& child;
+    ~ChildGuard() { EndChild(child); }
+};
 
 // Lets queued paints reach the X server, so a grab shows them.
 void Settle() {
@@ -283,4 +316,163 @@ void DemoScenario::Calibrate(CMainDlg& dlg) {
     });
     dlg.findChild<QPushButton*>("calibrateButton")->click();
     Check(ran, "calibration ran");
+}
+
+void DemoScenario::RunEndOfLine() {
+    namespace fs = std::filesystem;
+    const std::string ctl = InstalledOrBuilt(ProgramDir(), QUILLON_INSTALLED_CTL, QUILLONCTL_EXE);
+    if (::access(ctl.c_str(), X_OK) != 0) {
+        Check(false, ("no quillonctl at " + ctl +
+                      " for the end-of-line test (the build's quillonctl target makes it)")
+                         .c_str());
+        return;
+    }
+    Log("end-of-line test: %s test on the virtual kit, against the same simulator", ctl.c_str());
+
+    // A store of its own in the output folder, fresh each time like the screenshots,
+    // and a configuration of its own, so a user's quillon.conf (a shared database, a
+    // shorter key list) stays out of the demo.
+    const fs::path state = fs::path(m_outDir) / "eol-state";
+    const fs::path config = fs::path(m_rig.WorkDir()) / "eol-config";
+    std::error_code ec;
+    fs::remove_all(state, ec);
+    fs::create_directories(state, ec);
+    fs::create_directories(config / "quillon", ec);
+    std::ofstream(config / "quillon" / "quillon.conf")
+        << "# quillon-demo's own: every key, the local store\n";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUILLON_SYSFS_ROOT", QString::fromStdString(m_rig.kit.Bus().SysRoot()));
+    env.insert("QUILLON_DEV_ROOT", QString::fromStdString(m_rig.kit.Bus().DevRoot()));
+    env.insert("XDG_STATE_HOME", QString::fromStdString(state.string()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(config.string()));
+
+    QProcess test;
+    ChildGuard guard{test};
+    test.setProgram(QString::fromStdString(ctl));
+    const QStringList args = {"test",       "--json",
+                              "--serial",   QString::fromStdString(m_rig.remote.Serial()),
+                              "--operator", "demo",
+                              "--station",  "demo-bench",
+                              "--endpoint", QString::fromStdString(m_rig.simulator.Endpoint())};
+    test.setArguments(args);
+    test.setProcessEnvironment(env);
+    test.setStandardInputFile(QProcess::nullDevice());
+    // Its messages join the demo's trace.
+    test.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    Log("quillonctl %s", args.join(' ').toStdString().c_str());
+
+    std::ofstream eventsFile(fs::path(m_outDir) / "eol-events.jsonl", std::ios::trunc);
+    std::vector<Json> events;
+    const auto readEvents = [&] {
+        while (test.canReadLine()) {
+            const std::string line = test.readLine().trimmed().toStdString();
+            eventsFile << line << "\n";
+            Json event = Json::parse(line, nullptr, false);
+            if (!event.is_discarded() && event.is_object())
+                events.push_back(std::move(event));
+        }
+    };
+    const auto seen = [&](const char* event, const char* step) {
+        for (const Json& e : events) {
+            if (e.value("event", "") == event && e.value("step", "") == step)
+                return true;
+        }
+        return false;
+    };
+    // Until `pred` holds, quillonctl has exited or the time is up.
+    const auto waitFor = [&](const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+        ProcessEventsUntil(
+            [&] {
+                readEvents();
+                return pred() || test.state() == QProcess::NotRunning;
+            },
+            timeout);
+        readEvents();
+        return pred();
+    };
+
+    const int irOpens = m_rig.kit.IrOpens();
+    const int gameOpens = m_rig.kit.GameOpens();
+    test.start();
+    if (!test.waitForStarted(5000)) {
+        Check(false,
+              ("quillonctl test did not start: " + test.errorString().toStdString()).c_str());
+        return;
+    }
+    // Keys pressed before its receiver threads have the receivers would be lost: the
+    // check opens each receiver once, then its thread.
+    if (!Check(waitFor(
+                   [&] {
+                       return seen("step_begun", "keys") && m_rig.kit.IrOpens() >= irOpens + 2 &&
+                              m_rig.kit.GameOpens() >= gameOpens + 2;
+                   },
+                   20s),
+               "quillonctl test found both receivers and asks for every key"))
+        return;
+
+    Log("Press every key (remote window): each key of the remote and the game pad once");
+    m_remote.PressEveryKeyButton()->click();
+    if (!Check(waitFor([&] { return seen("step_begun", "token"); }, 60s),
+               "quillonctl test saw every key and asks for the token key"))
+        return;
+
+    // The service takes each password once: the token's next one is needed.
+    const auto lastStep = m_rig.remote.LastSentStep();
+    if (m_rig.remote.Step() <= lastStep) {
+        Log("waiting for the token's next password (a new one every 30 s)");
+        if (!Check(waitFor([&] { return m_rig.remote.Step() > lastStep; }, 35s),
+                   "the token's next password came"))
+            return;
+    }
+    PressToken();
+    waitFor([&] { return false; }, 30s);
+    if (!Check(test.state() == QProcess::NotRunning, "quillonctl test ended"))
+        return;
+    const bool exited0 = test.exitStatus() == QProcess::NormalExit && test.exitCode() == 0;
+    Check(exited0, exited0 ? "quillonctl test exited with 0"
+                           : ("quillonctl test exited with " + std::to_string(test.exitCode()) +
+                              " (see quillonctl(1), EXIT STATUS)")
+                                 .c_str());
+
+    Json record;
+    if (!events.empty() && events.back().value("event", "") == "record") {
+        record = events.back();
+        record.erase("event");
+    }
+    if (!Check(!record.empty(), "quillonctl test wrote its record"))
+        return;
+    std::ofstream(fs::path(m_outDir) / "eol-record.json", std::ios::trunc)
+        << record.dump(2) << "\n";
+    int keysPressed = 0;
+    for (const Json& key : record["keys"])
+        keysPressed += key.value("presses", 0) > 0 ? 1 : 0;
+    Log("end-of-line record %s: %s%s%s; %d of %zu keys pressed; token %s; saved as "
+        "eol-record.json",
+        record.value("id", "").c_str(), record.value("outcome", "").c_str(),
+        record.value("why", "").empty() ? "" : ", ", record.value("why", "").c_str(), keysPressed,
+        record["keys"].size(), record.value("token_serial", "").c_str());
+    Check(record.value("outcome", "") == "PASS", "the end-of-line record says PASS");
+
+    QProcess results;
+    ChildGuard resultsGuard{results};
+    results.setProgram(QString::fromStdString(ctl));
+    results.setArguments({"results", "--format", "table"});
+    results.setProcessEnvironment(env);
+    results.setStandardInputFile(QProcess::nullDevice());
+    results.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    results.start();
+    ProcessEventsUntil([&] { return results.state() == QProcess::NotRunning; }, 15s);
+    const QByteArray table = results.readAllStandardOutput();
+    std::ofstream(fs::path(m_outDir) / "eol-results.txt", std::ios::trunc) << table.toStdString();
+    QList<QByteArray> rows;
+    for (const QByteArray& line : table.split('\n')) {
+        if (!line.isEmpty()) {
+            Log("  %s", line.toStdString().c_str());
+            rows.push_back(line);
+        }
+    }
+    // A header and this one run.
+    Check(results.state() == QProcess::NotRunning && results.exitCode() == 0 && rows.size() == 2 &&
+              rows[1].contains("PASS") && rows[1].contains("demo-bench"),
+          "quillonctl results lists the run as PASS (eol-results.txt)");
 }

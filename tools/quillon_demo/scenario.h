@@ -3,7 +3,8 @@
 // The demo's scripted scenario, run inside the main dialog's modal loop: drives the
 // virtual remote window and the main dialog like a user would, checks that each step
 // shows what it should, writes screenshots of the whole screen and a log line per
-// step, closes the message boxes itself, and ends with Exit.
+// step, closes the message boxes itself, and ends with Exit. After it, one end-of-line
+// test of the same kit by quillonctl, whose record joins the output folder.
 
 #include <QString>
 #include <chrono>
@@ -25,6 +26,11 @@ public:
     void InstallBoxHook();
     // The whole scenario; returns once the dialog has been told to exit.
     void Run(CMainDlg& dlg);
+    // Once the dialog is gone and nothing else holds the receivers: quillonctl test on
+    // the kit (served, so another process opens it) and the rig's simulator, driven
+    // through the remote window; eol-record.json, eol-results.txt and eol-events.jsonl
+    // in the output folder. A stop signal ends quillonctl too, before this returns.
+    void RunEndOfLine();
 
     int Failures() const { return m_failures; }
 

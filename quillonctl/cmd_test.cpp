@@ -142,7 +142,8 @@ public:
                 StepEnded(step);
             }
         }
-        if (view.step == EolStep::Keys && view.missing != m_missing) {
+        // Also once the step is over: the last key's release ends it.
+        if (view.step != EolStep::Receivers && view.missing != m_missing) {
             for (KeyId key : m_missing) {
                 if (std::find(view.missing.begin(), view.missing.end(), key) == view.missing.end())
                     KeyPressed(key, view.missing.size());

@@ -30,6 +30,11 @@ TEST_F(EolTest, EveryKeyAndTheTokenPassAndTheRecordReadsBackInEveryFormat) {
     EXPECT_EQ(run->Exit(kBound), 0) << run->Err().Text();
     const Json record = RecordOf(*run);
     EXPECT_EQ(record["outcome"], "PASS");
+    // One event per key, the last one included (its release ends the step).
+    int pressedEvents = 0;
+    for (const std::string& line : run->Out().Lines())
+        pressedEvents += line.find("\"key_pressed\"") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(pressedEvents, 48);
     EXPECT_EQ(record["station"], "bench-1");
     EXPECT_EQ(record["operator"], "op-7");
     EXPECT_EQ(record["label_serial"], "123456789");

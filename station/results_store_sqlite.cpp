@@ -103,6 +103,12 @@ CREATE TABLE outbox (
 CREATE INDEX outbox_by_age ON outbox(queued_us);
 PRAGMA user_version = 2;
 )sql",
+    // 3: what the summary reads, so that it neither sorts the runs nor reads every key.
+    R"sql(
+CREATE INDEX runs_by_serial ON runs(unit_serial, started_us, id);
+CREATE INDEX keys_flagged ON keys(run_id, name) WHERE missing OR doubled OR stuck;
+PRAGMA user_version = 3;
+)sql",
 };
 static_assert(std::size(kMigrations) == SqliteResultsStore::kSchemaVersion);
 
@@ -120,9 +126,10 @@ constexpr char kAbandonedWhy[] = "the run ended without its record";
     "(?3 IS NULL OR r.label_serial = ?3 OR r.token_serial = ?3) AND "               \
     "(?4 IS NULL OR r.station = ?4) AND (?5 IS NULL OR r.outcome = ?5)"
 
-#define QUILLON_FILTERED_RUNS                                                         \
-    "WITH f AS (SELECT r.id, r.unit_serial, r.started_us, r.outcome, r.failed_step, " \
-    "r.retest FROM runs r WHERE " QUILLON_RUN_FILTER ") "
+// Not materialized: each use reads the runs through the index that suits it.
+#define QUILLON_FILTERED_RUNS                                                \
+    "WITH f AS NOT MATERIALIZED (SELECT r.id, r.unit_serial, r.started_us, " \
+    "r.outcome, r.failed_step, r.retest FROM runs r WHERE " QUILLON_RUN_FILTER ") "
 
 class Statement {
 public:
@@ -846,46 +853,48 @@ std::optional<ResultsSummary> SqliteResultsStore::Summarize(const RunFilter& fil
         return failed();
     ResultsSummary summary;
 
-    Statement totals(m_db, QUILLON_FILTERED_RUNS
-                     "SELECT count(*), count(DISTINCT NULLIF(unit_serial, '')), "
-                     "coalesce(sum(retest > 0), 0) FROM f");
-    Statement firstPass(m_db, QUILLON_FILTERED_RUNS
-                        "SELECT count(*) FROM (SELECT outcome, row_number() OVER "
-                        "(PARTITION BY unit_serial ORDER BY started_us, id) AS n FROM f "
-                        "WHERE unit_serial <> '') WHERE n = 1 AND outcome = 'PASS'");
-    Statement byOutcome(m_db,
-                        QUILLON_FILTERED_RUNS "SELECT outcome, count(*) FROM f GROUP BY outcome");
+    // A unit's first run is the one none of its runs in the same bounds began before
+    // (ties by id); one per unit, so these also count the units.
+    Statement firsts(m_db, QUILLON_FILTERED_RUNS
+                     "SELECT count(*), coalesce(sum(a.outcome = 'PASS'), 0) FROM f a "
+                     "WHERE a.unit_serial <> '' AND NOT EXISTS (SELECT 1 FROM f e WHERE "
+                     "e.unit_serial = a.unit_serial AND (e.started_us, e.id) < "
+                     "(a.started_us, a.id))");
+    Statement byOutcome(m_db, QUILLON_FILTERED_RUNS
+                        "SELECT outcome, count(*), coalesce(sum(retest > 0), 0) FROM f "
+                        "GROUP BY outcome");
     Statement byStep(m_db, QUILLON_FILTERED_RUNS
                      "SELECT failed_step, count(*) FROM f WHERE outcome IN ('FAIL', 'ERROR') "
                      "AND failed_step <> '' GROUP BY failed_step");
     Statement byKey(m_db, QUILLON_FILTERED_RUNS
                     "SELECT k.name, count(DISTINCT k.run_id) FROM keys k JOIN f ON f.id = "
                     "k.run_id WHERE k.missing OR k.doubled OR k.stuck GROUP BY k.name");
-    if (!totals.Ok() || !firstPass.Ok() || !byOutcome.Ok() || !byStep.Ok() || !byKey.Ok())
+    if (!firsts.Ok() || !byOutcome.Ok() || !byStep.Ok() || !byKey.Ok())
         return failed();
 
-    BindFilter(totals, filter);
-    if (totals.Step() != SQLITE_ROW)
+    BindFilter(firsts, filter);
+    if (firsts.Step() != SQLITE_ROW)
         return failed();
-    summary.runs = totals.Int(0);
-    summary.units = totals.Int(1);
-    summary.retests = totals.Int(2);
-
-    BindFilter(firstPass, filter);
-    if (firstPass.Step() != SQLITE_ROW)
-        return failed();
-    summary.firstPassUnits = firstPass.Int(0);
-    totals.Reset();
-    firstPass.Reset();
+    summary.units = firsts.Int(0);
+    summary.firstPassUnits = firsts.Int(1);
+    firsts.Reset();
     summary.firstPassYield = summary.units > 0 ? static_cast<double>(summary.firstPassUnits) /
                                                      static_cast<double>(summary.units)
                                                : 0;
 
+    BindFilter(byOutcome, filter);
+    int rc;
+    while ((rc = byOutcome.Step()) == SQLITE_ROW) {
+        summary.byOutcome[byOutcome.Text(0)] = byOutcome.Int(1);
+        summary.runs += byOutcome.Int(1);
+        summary.retests += byOutcome.Int(2);
+    }
+    if (rc != SQLITE_DONE)
+        return failed();
+
     for (auto [statement, counts] :
-         {std::pair{&byOutcome, &summary.byOutcome}, std::pair{&byStep, &summary.failuresByStep},
-          std::pair{&byKey, &summary.failuresByKey}}) {
+         {std::pair{&byStep, &summary.failuresByStep}, std::pair{&byKey, &summary.failuresByKey}}) {
         BindFilter(*statement, filter);
-        int rc;
         while ((rc = statement->Step()) == SQLITE_ROW)
             (*counts)[statement->Text(0)] = statement->Int(1);
         if (rc != SQLITE_DONE)

@@ -20,7 +20,7 @@ std::string DefaultResultsPath();
 class SqliteResultsStore : public ResultsStore, public ResultsOutbox {
 public:
     // The schema this code writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens `path`, creating it (mode 0600) and its missing directories (0700), and
     // brings its schema up to date. Refuses, without changing it, anything that is not

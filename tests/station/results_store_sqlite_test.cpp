@@ -204,10 +204,10 @@ TEST(SqliteResultsStore, RefusesWhatIsNotItsDatabaseAndLeavesIt) {
     const fs::path other = dir.path / "other.sqlite";
     RawSql(other, "CREATE TABLE things (a); INSERT INTO things VALUES (1);");
     const fs::path newer = dir.path / "newer.sqlite";
-    RawSql(newer, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 3;");
+    RawSql(newer, "CREATE TABLE runs (id TEXT); PRAGMA user_version = 99;");
     for (const auto& [file, words] :
          {std::pair{text, "is not an SQLite database"}, std::pair{other, "of something else"},
-          std::pair{newer, "newer Quillon (schema 3"}}) {
+          std::pair{newer, "newer Quillon (schema 99"}}) {
         const std::string before = ReadAll(file);
         EXPECT_EQ(SqliteResultsStore::Open(file.string(), &error), nullptr) << file;
         EXPECT_NE(error.find(words), std::string::npos) << error;
@@ -302,6 +302,11 @@ TEST(SqliteResultsStore, UpgradesAVersion1Database) {
     EXPECT_EQ(runs[0].steps[0].why, "no presses");
     ASSERT_EQ(runs[0].keys.size(), 1u);
     EXPECT_TRUE(runs[0].keys[0].missing);
+    // Through the indexes the upgrade made over the rows already there.
+    const auto summary = store->Summarize({});
+    ASSERT_TRUE(summary) << store->LastError();
+    EXPECT_EQ(summary->firstPassUnits, 0);
+    EXPECT_EQ(summary->failuresByKey, (std::map<std::string, std::int64_t>{{"OK", 1}}));
     EXPECT_TRUE(store->Spool("old", "the shared database is new")) << store->LastError();
 }
 
@@ -382,6 +387,16 @@ TEST(SqliteResultsStore, SummarizesInNumbers) {
     ASSERT_TRUE(none);
     EXPECT_EQ(none->runs, 0);
     EXPECT_EQ(none->firstPassYield, 0.0);
+
+    // Two first runs of D in the same microsecond: the lower id is the first.
+    RunRecord dPass = SmallRecord("d2", 500, "D", RunOutcome::Pass);
+    RunRecord dFail = SmallRecord("d1", 500, "D", RunOutcome::Fail);
+    for (RunRecord* r : {&dPass, &dFail})
+        ASSERT_TRUE(store->Finish(*r)) << store->LastError();
+    auto tied = store->Summarize({.since = 500});
+    ASSERT_TRUE(tied) << store->LastError();
+    EXPECT_EQ(tied->units, 1);
+    EXPECT_EQ(tied->firstPassUnits, 0);
 }
 
 TEST(SqliteResultsStore, OutboxHandsOutOldestFirstUntilDelivered) {

@@ -40,16 +40,6 @@ using namespace std::chrono_literals;
 constexpr int kTickTimer = 1;
 constexpr std::size_t kMaxSerialBytes = 64;
 
-std::string Names(const std::vector<KeyId>& keys) {
-    std::string text;
-    for (KeyId key : keys) {
-        if (!text.empty())
-            text += ", ";
-        text += KeyName(key);
-    }
-    return text;
-}
-
 nlohmann::json NamesJson(const std::vector<KeyId>& keys) {
     nlohmann::json names = nlohmann::json::array();
     for (KeyId key : keys)
@@ -215,7 +205,7 @@ private:
             m_missing = view.missing;
             object["missing"] = NamesJson(view.missing);
             text += " press every key once (" + std::to_string(view.missing.size()) +
-                    "): " + Names(view.missing);
+                    "): " + KeyNames(view.missing);
         } else if (step.name == "token") {
             text += " press the token key";
         }
@@ -244,7 +234,7 @@ private:
         const long long seconds = std::chrono::ceil<std::chrono::seconds>(view.left).count();
         std::string text = "\r  " + std::to_string(seconds) + " s";
         if (view.step == EolStep::Keys)
-            text += "  missing: " + Names(view.missing);
+            text += "  missing: " + KeyNames(view.missing);
         if (text.size() > 78)
             text = text.substr(0, 75) + "...";
         if (text == m_countdown)

@@ -27,16 +27,6 @@ int ExitForCheck(const std::string& state) {
     return kEolAbsent;
 }
 
-std::string KeyList(const std::vector<KeyId>& keys) {
-    std::string text;
-    for (KeyId key : keys) {
-        if (!text.empty())
-            text += ", ";
-        text += KeyName(key);
-    }
-    return text;
-}
-
 std::string WithResult(const std::string& text, std::optional<std::int32_t> result) {
     if (!result)
         return text;
@@ -297,11 +287,11 @@ void EndOfLineRun::KeysDone(Clock::time_point now) {
     const std::vector<KeyId> missing = m_keys->Missing();
     std::string why;
     if (!missing.empty())
-        why = (missing.size() == 1 ? "key " : "keys ") + KeyList(missing) + " not pressed";
+        why = (missing.size() == 1 ? "key " : "keys ") + KeyNames(missing) + " not pressed";
     else if (!stuck.empty())
-        why = (stuck.size() == 1 ? "key " : "keys ") + KeyList(stuck) + " stuck";
+        why = (stuck.size() == 1 ? "key " : "keys ") + KeyNames(stuck) + " stuck";
     else if (!doubled.empty())
-        why = (doubled.size() == 1 ? "key " : "keys ") + KeyList(doubled) +
+        why = (doubled.size() == 1 ? "key " : "keys ") + KeyNames(doubled) +
               " registered twice for one press";
     if (!why.empty()) {
         m_keys.reset();

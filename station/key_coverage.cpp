@@ -78,6 +78,16 @@ std::optional<std::vector<KeyId>> ParseKeySelection(const std::string& text, std
     return keys;
 }
 
+std::string KeyNames(const std::vector<KeyId>& keys) {
+    std::string text;
+    for (KeyId key : keys) {
+        if (!text.empty())
+            text += ", ";
+        text += KeyName(key);
+    }
+    return text;
+}
+
 KeyCoverage::KeyCoverage(std::vector<KeyId> expected, KeyLimits limits, Clock::time_point start)
     : m_expected(std::move(expected)),
       m_expectedSet(m_expected.begin(), m_expected.end()),

@@ -34,6 +34,9 @@ struct KeyLimits {
 // no table gives.
 std::optional<std::vector<KeyId>> ParseKeySelection(const std::string& text, std::string* error);
 
+// "5, 6, mute": the keys by the names printed on the remote, for people.
+std::string KeyNames(const std::vector<KeyId>& keys);
+
 class KeyCoverage {
 public:
     using Clock = std::chrono::steady_clock;

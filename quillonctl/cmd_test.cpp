@@ -129,25 +129,11 @@ public:
             }
             if (step.ended != 0 && i >= m_stepsEnded) {
                 m_stepsEnded = i + 1;
+                KeysPressed(view);  // the last key's release ends the keys step
                 StepEnded(step);
             }
         }
-        // Also once the step is over: the last key's release ends it.
-        if (view.step != EolStep::Receivers && view.missing != m_missing) {
-            for (KeyId key : m_missing) {
-                if (std::find(view.missing.begin(), view.missing.end(), key) == view.missing.end())
-                    KeyPressed(key, view.missing.size());
-            }
-            m_missing = view.missing;
-        }
-        if (view.flagged != m_flagged) {
-            for (KeyId key : view.flagged) {
-                if (std::find(m_flagged.begin(), m_flagged.end(), key) == m_flagged.end())
-                    Event("  flagged: " + std::string(KeyName(key)),
-                          {{"event", "key_flagged"}, {"key", std::string(KeyName(key))}});
-            }
-            m_flagged = view.flagged;
-        }
+        KeysPressed(view);
         if (view.calibrationStatus != m_calibrationStatus) {
             m_calibrationStatus = view.calibrationStatus;
             if (!m_calibrationStatus.empty())
@@ -221,6 +207,25 @@ private:
                      {"step", step.name},
                      {"outcome", std::string(StepOutcomeKey(step.outcome))},
                      {"why", step.why}});
+    }
+
+    // The keys pressed and flagged since the last view.
+    void KeysPressed(const EndOfLineRun::View& view) {
+        if (view.step != EolStep::Receivers && view.missing != m_missing) {
+            for (KeyId key : m_missing) {
+                if (std::find(view.missing.begin(), view.missing.end(), key) == view.missing.end())
+                    KeyPressed(key, view.missing.size());
+            }
+            m_missing = view.missing;
+        }
+        if (view.flagged != m_flagged) {
+            for (KeyId key : view.flagged) {
+                if (std::find(m_flagged.begin(), m_flagged.end(), key) == m_flagged.end())
+                    Event("  flagged: " + std::string(KeyName(key)),
+                          {{"event", "key_flagged"}, {"key", std::string(KeyName(key))}});
+            }
+            m_flagged = view.flagged;
+        }
     }
 
     void KeyPressed(KeyId key, std::size_t left) {

@@ -16,11 +16,11 @@
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
 #include "quillonctl/output_writer.h"
-#include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "receiver/key_names.h"
 #include "service/service_config.h"
 #include "station/eol_run.h"
+#include "station/receiver_session.h"
 #include "station/results_export.h"
 #include "station/results_open.h"
 

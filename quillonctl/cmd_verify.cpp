@@ -12,12 +12,12 @@
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
 #include "quillonctl/receiver_check.h"
-#include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
 #include "receiver/types.h"
 #include "service/service_config.h"
 #include "service/token_verification.h"
+#include "station/receiver_session.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "quillonctl/ctl.h"
 #include "quillonctl/event_loop.h"
 #include "quillonctl/output_writer.h"
-#include "quillonctl/receiver_session.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
+#include "station/receiver_session.h"
 
 namespace {
 

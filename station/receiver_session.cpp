@@ -1,4 +1,4 @@
-#include "quillonctl/receiver_session.h"
+#include "station/receiver_session.h"
 
 #include "decode/key_dispatcher.h"
 #include "platform/process/running.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-// Both receiver threads, with their dispatchers, reporting to a terminal dialog: the
-// very thread bodies the window starts (HID, HIDForGame), ended the way the window's
-// Exit ends them.
+// Both receiver threads, with their dispatchers, reporting to a dialog other than the
+// main window's (the terminal program's, an end-of-line run): the very thread bodies
+// the window starts (HID, HIDForGame), ended the way the window's Exit ends them.
 
 #include "platform/process/worker_thread.h"
 #include "receiver/main_dialog.h"

@@ -92,7 +92,7 @@ void CQuillonApp::RequestExit() {
     // calibration dialog cancels its call), and its modal loop returns once this does.
     for (int depth = 0; depth < 16; ++depth) {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || modal == m_pMainDlg)
+        if (modal == nullptr || modal == m_pMainDlg || modal == m_pStationWnd)
             break;
         modal->close();
         if (QApplication::activeModalWidget() == modal)
@@ -100,6 +100,8 @@ void CQuillonApp::RequestExit() {
     }
     if (m_pMainDlg != nullptr)
         m_pMainDlg->OnExit();
+    if (m_pStationWnd != nullptr)
+        m_pStationWnd->OnExit();
 }
 
 bool CQuillonApp::InitInstance() {
@@ -119,6 +121,13 @@ bool CQuillonApp::InitInstance() {
         return false;
     }
 
+    if (m_station) {
+        CStationWnd station(*m_pServices, *m_station);
+        m_pStationWnd = &station;
+        station.DoModal();
+        m_pStationWnd = nullptr;
+        return false;
+    }
     CMainDlg dlg(*m_pServices, m_receivers);
     m_pMainDlg = &dlg;
     dlg.DoModal();

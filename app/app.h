@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/main_dlg.h"
+#include "app/station_window.h"
 #include "platform/process/single_instance.h"
 #include "platform/system/service_control.h"
 #include "service/service_config.h"
@@ -35,6 +37,10 @@ public:
     CQuillonApp(const CQuillonApp&) = delete;
     CQuillonApp& operator=(const CQuillonApp&) = delete;
 
+    // The station window instead of the main window (quillon --station): the same
+    // start, lock and exit sequence. Before InitInstance.
+    void UseStationWindow(StationOptions options) { m_station = std::move(options); }
+
     // Runs the whole program and returns false when it is over, whatever happened.
     bool InitInstance();
 
@@ -45,7 +51,7 @@ public:
     bool ExitOnStopSignals(std::function<void()> first = {});
 
     // What Exit does, from wherever the program is: boxes and dialogs over the main
-    // dialog are closed, then the main dialog runs its exit sequence. Before the main
+    // dialog (or the station window) are closed, then it runs its exit sequence. Before the main
     // dialog is up, start-up ends there and the service is started again if it was
     // stopped. Window thread only.
     void RequestExit();
@@ -55,6 +61,8 @@ private:
     IServiceControl* m_pServices;
     CMainDlg::Receivers m_receivers;
     CMainDlg* m_pMainDlg = nullptr;  // while it runs
+    std::optional<StationOptions> m_station;
+    CStationWnd* m_pStationWnd = nullptr;  // while it runs
     bool m_bExitRequested = false;
     std::unique_ptr<QSocketNotifier> m_stopNotifier;
 };

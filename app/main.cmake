@@ -1,5 +1,5 @@
-# The main window, its calibration dialog and the application: library quillon_app
-# (everything but main()) and the program quillon.
+# The main window, its calibration dialog, the station window and the application:
+# library quillon_app (everything but main()) and the program quillon.
 
 set(CMAKE_AUTOUIC_SEARCH_PATHS ${PROJECT_SOURCE_DIR}/res)
 
@@ -14,13 +14,18 @@ add_library(quillon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/calibration_dlg.h
   ${CMAKE_CURRENT_LIST_DIR}/message_box.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fixed_serial.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/station_picture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/station_picture.h
+  ${CMAKE_CURRENT_LIST_DIR}/station_window.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/station_window.h
   ${PROJECT_SOURCE_DIR}/res/main_dlg.ui
   ${PROJECT_SOURCE_DIR}/res/about_dlg.ui
   ${PROJECT_SOURCE_DIR}/res/calibration_dlg.ui
+  ${PROJECT_SOURCE_DIR}/res/station_window.ui
 )
 target_include_directories(quillon_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_app PUBLIC
-  Qt6::Widgets quillon_picture quillon_hidservice quillon_diagnosis quillon_service_flows quillon_decode
+  Qt6::Widgets quillon_picture quillon_station quillon_hidservice quillon_diagnosis quillon_service_flows quillon_decode
   quillon_receiver quillon_hid quillon_system quillon_process)
 quillon_warnings(quillon_app)
 

@@ -34,10 +34,12 @@ bool AnswerInfoArgument(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::printf(
-                "Usage: quillon [--help | --version]\n"
+                "Usage: quillon [--station] [--help | --version]\n"
                 "Checks the Orvane remote-control kit (IR and game-controller receivers,\n"
-                "remote, token) in a window on the X display. Any other argument is\n"
-                "ignored. See quillon(1); quillonctl(1) does the same from a terminal.\n");
+                "remote, token) in a window on the X display. --station opens the\n"
+                "end-of-line station window instead: kit after kit, each scanned, tested\n"
+                "and recorded as quillonctl test does. Any other argument is ignored.\n"
+                "See quillon(1); quillonctl(1) does the same from a terminal.\n");
             return true;
         }
     }
@@ -46,6 +48,14 @@ bool AnswerInfoArgument(int argc, char** argv) {
             std::printf("quillon %s\n", QUILLON_VERSION);
             return true;
         }
+    }
+    return false;
+}
+
+bool StationArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--station") == 0)
+            return true;
     }
     return false;
 }
@@ -71,6 +81,11 @@ int main(int argc, char** argv) {
         LoadServiceConfigAtStart(ConfigEnvironment::FromProcess());
     {
         CQuillonApp theApp;
+        if (StationArgument(argc, argv)) {
+            StationOptions station;
+            station.version = QUILLON_VERSION;
+            theApp.UseStationWindow(std::move(station));
+        }
         theApp.ExitOnStopSignals();
         theApp.InitInstance();
     }

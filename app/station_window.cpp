@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
+#include <cmath>
 
 #include "app/about_dlg.h"
 #include "app/hid_service.h"
@@ -12,6 +13,7 @@
 #include "app/station_picture.h"
 #include "decode/status_texts.h"
 #include "platform/process/display_escape.h"
+#include "platform/process/running.h"
 #include "platform/process/trace.h"
 #include "receiver/hid_manager.h"
 #include "receiver/key_names.h"
@@ -183,7 +185,8 @@ void CStationWnd::OnInitDialog() {
     m_ui->stationLabel->setText(Q(DefaultStation()));
     ShowStore();
     ClearRunFields();
-    m_ui->countsLabel->setText(Q(m_tally.Text()));
+    m_openedAt = UtcNow();
+    ShowCounts();
 
     // As large as the screen allows, never larger: the picture scales with it.
     if (QScreen* s = screen()) {
@@ -206,6 +209,27 @@ void CStationWnd::ShowStore() {
             text += " (" + std::to_string(*waiting) + " waiting to be sent)";
     }
     m_ui->storeLabel->setText(Q(text));
+}
+
+void CStationWnd::ShowCounts() {
+    if (!m_results.store)
+        return;
+    RunFilter filter;
+    filter.since = m_openedAt;
+    filter.station = DefaultStation();
+    const std::optional<ResultsSummary> summary = m_results.store->Summarize(filter);
+    if (!summary) {
+        m_ui->countsLabel->setText(Q("Counts unknown: " + m_results.store->LastError()));
+        return;
+    }
+    const auto passed = summary->byOutcome.find("PASS");
+    const std::string yield =
+        summary->units == 0 ? std::string("-")
+                            : std::to_string(std::lround(summary->firstPassYield * 100)) + "%";
+    m_ui->countsLabel->setText(
+        Q("Since opened: units " + std::to_string(summary->units) + ", passed " +
+          std::to_string(passed == summary->byOutcome.end() ? 0 : passed->second) +
+          ", first-pass yield " + yield + ", retests " + std::to_string(summary->retests)));
 }
 
 void CStationWnd::FocusSerial() {
@@ -292,6 +316,8 @@ bool CStationWnd::StartRun(const std::string& labelSerial) {
         Trace("[KEYWARDEN] The run's start is not recorded: %s",
               m_results.store->LastError().c_str());
 
+    // The last unit's threads have been joined; their stop must not hold these.
+    ResumeRunning();
     m_session = std::make_unique<ReceiverSession>(*m_relay);
     HidSystem& hid = m_options.hid != nullptr ? *m_options.hid : DefaultHidSystem();
     if (m_run->TakeReceivers(ExamineReceivers(hid)) && !m_session->Start())
@@ -327,12 +353,11 @@ void CStationWnd::EndRun() {
     } else {
         stored = "The record is NOT stored: " + m_results.store->LastError();
     }
-    m_tally.Add(record);
     m_lastRecord = record;
     Render();
     ShowVerdict(record, stored);
     ShowStore();
-    m_ui->countsLabel->setText(Q(m_tally.Text()));
+    ShowCounts();
     m_ui->serialEdit->setReadOnly(false);
     m_ui->serialEdit->clear();
     FocusSerial();

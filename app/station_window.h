@@ -75,7 +75,6 @@ public:
     void OnEscape();
 
     bool Running() const { return m_session != nullptr; }
-    const StationTally& Tally() const { return m_tally; }
     // The last finished run's record, as the store returned it.
     const std::optional<RunRecord>& LastRecord() const { return m_lastRecord; }
 
@@ -93,6 +92,8 @@ private:
     void Render();
     void EndRun();
     void ShowStore();
+    // The store's own summary of this station's runs since the window opened.
+    void ShowCounts();
     void ShowVerdict(const RunRecord& record, const std::string& stored);
     void ClearRunFields();
     void FocusSerial();
@@ -112,7 +113,7 @@ private:
     std::unique_ptr<ReceiverSession> m_session;
     std::atomic<bool> m_renderPosted{false};
 
-    StationTally m_tally;
+    UtcMicros m_openedAt = 0;
     std::optional<RunRecord> m_lastRecord;
     bool m_exiting = false;
 };

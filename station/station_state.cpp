@@ -76,23 +76,3 @@ bool RememberOperator(const std::string& path, const std::string& operatorId, st
     }
     return true;
 }
-
-void StationTally::Add(const RunRecord& record) {
-    const bool pass = record.outcome == RunOutcome::Pass;
-    ++units;
-    passed += pass ? 1 : 0;
-    if (record.retest > 0) {
-        ++retests;
-    } else {
-        ++firstRuns;
-        firstRunsPassed += pass ? 1 : 0;
-    }
-}
-
-std::string StationTally::Text() const {
-    const std::string yield =
-        firstRuns == 0 ? "-"
-                       : std::to_string((firstRunsPassed * 100 + firstRuns / 2) / firstRuns) + "%";
-    return "units " + std::to_string(units) + ", passed " + std::to_string(passed) +
-           ", first-pass yield " + yield + ", retests " + std::to_string(retests);
-}

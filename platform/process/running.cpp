@@ -54,6 +54,11 @@ void StopRunning() {
         w.fn(w.context);
 }
 
+void ResumeRunning() {
+    std::lock_guard lock(WakerMutex());
+    g_bStopRequested = false;
+}
+
 void BeginRunning() {
     std::lock_guard lock(WakerMutex());
     if (!g_bStopRequested)

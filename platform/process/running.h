@@ -14,6 +14,10 @@ void StopRunning();
 // What a receiver thread calls at its start: sets g_bRunning unless a stop came first.
 void BeginRunning();
 
+// Lifts the stop for a new set of receiver threads, once the last set has been joined:
+// the station window starts one per unit it tests.
+void ResumeRunning();
+
 // Registers a waker that StopRunning() calls; returns an id for removal.
 using RunWaker = void (*)(void* context);
 int AddRunWaker(RunWaker waker, void* context);

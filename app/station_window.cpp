@@ -86,13 +86,13 @@ public:
         : m_run(run), m_changed(std::move(changed)) {}
 
     void ShowIrStatus(int status) override {
-        if (IsReceiverStatus(status))
+        if (IsReceiverStatus(status) && !m_frozen.load())
             m_ir.store(status);
         m_run.ShowIrStatus(status);
         m_changed();
     }
     void ShowGameStatus(int status) override {
-        if (IsReceiverStatus(status))
+        if (IsReceiverStatus(status) && !m_frozen.load())
             m_game.store(status);
         m_run.ShowGameStatus(status);
         m_changed();
@@ -107,6 +107,9 @@ public:
     }
     void OnTokenTaken(const char* digits) override { m_run.OnTokenTaken(digits); }
 
+    // The lines stay as the run saw them: the threads' own end is not the receivers'.
+    void Freeze() { m_frozen.store(true); }
+
     int Ir() const { return m_ir.load(); }
     int Game() const { return m_game.load(); }
     int Token() const { return m_token.load(); }
@@ -117,6 +120,7 @@ private:
     std::atomic<int> m_ir{-1};
     std::atomic<int> m_game{-1};
     std::atomic<int> m_token{-1};
+    std::atomic<bool> m_frozen{false};
 };
 
 QtEolHost::~QtEolHost() = default;
@@ -338,6 +342,7 @@ void CStationWnd::OnTick() {
 
 void CStationWnd::EndRun() {
     m_tick.stop();
+    m_relay->Freeze();
     // Cancels a verification that still runs.
     m_session->Stop();
     m_session.reset();

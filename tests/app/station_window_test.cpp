@@ -125,6 +125,17 @@ protected:
         return WaitUntil([&] { return !wnd->Running(); }, kBound);
     }
 
+    // QUILLON_STATION_SHOTS=DIR keeps a picture of the window at 1366 x 728 as it is now,
+    // for people to look at; nothing is checked on it.
+    void Shot(const char* name) {
+        const char* dir = std::getenv("QUILLON_STATION_SHOTS");
+        if (dir == nullptr || *dir == '\0')
+            return;
+        wnd->resize(1366, 728);
+        QApplication::processEvents();
+        wnd->grab().save(QString::fromUtf8(dir) + "/" + name + ".png");
+    }
+
     // The run's record as the store has it.
     RunRecord Stored(const std::string& id) {
         std::string error;
@@ -160,14 +171,23 @@ TEST_F(StationWindowTest, EveryKeyAndTheTokenPassAndTheNextScanStartsTheNextUnit
     EXPECT_TRUE(Shows("gameStatusLabel", QString::fromUtf8("游戏杆接收器设备工作正常")));
     EXPECT_TRUE(Text("missingLabel").startsWith("Missing (48): "));
     const std::vector<KeyId> all = *ParseKeySelection("all", nullptr);
-    ASSERT_TRUE(remote->PressEach(all));
+    // Half, a look, then the rest.
+    const std::vector<KeyId> first(all.begin(), all.begin() + 30);
+    const std::vector<KeyId> rest(all.begin() + 30, all.end());
+    ASSERT_TRUE(remote->PressEach(first));
+    ASSERT_TRUE(
+        Shows("missingLabel", QString("Missing (18): ") + QString::fromStdString(KeyNames(rest))));
+    Shot("station-keys");
+    ASSERT_TRUE(remote->PressEach(rest));
     ASSERT_TRUE(Shows("stepLabel", "Press the token key", 60s)) << Text("whyLabel").toStdString();
+    Shot("station-token");
     auto* picture = wnd->findChild<StationRemoteView*>("remoteView");
     EXPECT_EQ(picture->Marks().pressed.size(), all.size());
     EXPECT_EQ(Text("missingLabel"), "");
     remote->PressTokenKey();
     ASSERT_TRUE(Ended());
     EXPECT_EQ(Text("verdictLabel"), QString::fromUtf8("✔ PASS"));
+    Shot("station-pass");
     EXPECT_EQ(Text("whyLabel"), "");
     EXPECT_EQ(Text("tokenSerialLabel"), "123456789");
     EXPECT_EQ(Text("tokenStatusLabel"), QString::fromUtf8("令匙输入成功"));
@@ -211,7 +231,10 @@ TEST_F(StationWindowTest, AMissingKeyFailsByNameAndTheServiceDownIsAnError) {
     ASSERT_TRUE(Ended());
     EXPECT_EQ(Text("verdictLabel"), QString::fromUtf8("✘ FAIL"));
     EXPECT_EQ(Text("whyLabel"), "key 6 not pressed");
+    Shot("station-fail");
     EXPECT_EQ(Text("missingLabel"), "Missing (1): 6");
+    EXPECT_EQ(Text("irStatusLabel"), QString::fromUtf8("红外接收器设备工作正常"))
+        << "the threads' end is not the receiver's";
     EXPECT_EQ(wnd->findChild<StationRemoteView*>("remoteView")->Marks().pressed,
               std::vector<KeyId>{53});
     EXPECT_EQ(wnd->LastRecord()->labelSerial, "");

@@ -32,7 +32,7 @@ run_window() {
 out=$(run_window --version 2>"$work/err") || fail "quillon --version failed: $(cat "$work/err")"
 [ "$out" = "quillon $version" ] || fail "quillon --version printed '$out'"
 out=$(run_window --help 2>"$work/err") || fail "quillon --help failed: $(cat "$work/err")"
-grep -q '^Usage: quillon \[--help | --version\]' <<<"$out" || fail "quillon --help printed '$out'"
+grep -q '^Usage: quillon \[--station\] \[--help | --version\]' <<<"$out" || fail "quillon --help printed '$out'"
 [ ! -s "$work/err" ] || fail "quillon --help wrote to stderr: $(cat "$work/err")"
 # Anything else still starts the window as before; here, without a display, it fails,
 # saying why before Qt ends the process.

@@ -18,8 +18,10 @@
 #include "app/hid_service.h"
 #include "app/main_dlg.h"
 #include "platform/system/service_control.h"
+#include "station/results_store_sqlite.h"
 #include "tests/support/child_process.h"
 #include "tests/support/systemd_mock.h"
+#include "tools/virtual_kit/virtual_kit.h"
 
 namespace {
 
@@ -32,11 +34,8 @@ constexpr auto kStartBound = 20s;  // the program's start, sanitizer builds incl
 // lock) and a configuration directory of its own, its stderr read line by line.
 class Quillon {
 public:
-    Quillon()
-        : m_dir(MakeDir()),
-          m_process(Isolated({QUILLON_EXE}),
-                    {"XDG_RUNTIME_DIR=" + m_dir + "/run", "XDG_CONFIG_HOME=" + m_dir + "/config"},
-                    m_dir) {}
+    explicit Quillon(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+        : m_dir(MakeDir()), m_process(Isolated(Argv(args)), Env(m_dir, env), m_dir) {}
     ~Quillon() {
         m_process.Signal(SIGKILL);
         m_process.Wait(kStartBound);
@@ -53,6 +52,7 @@ public:
     void Signal(int signo) { m_process.Signal(signo); }
     bool Running() { return m_process.Running(); }
     int WaitExit(std::chrono::milliseconds timeout) { return m_process.Wait(timeout); }
+    const std::string& Dir() const { return m_dir; }
 
 private:
     // In a network namespace of its own where one can be made, so a copy running
@@ -63,6 +63,17 @@ private:
         if (canIsolate)
             argv.insert(argv.begin(), {"/usr/bin/unshare", "-rn"});
         return argv;
+    }
+    static std::vector<std::string> Argv(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{QUILLON_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    static std::vector<std::string> Env(const std::string& dir, std::vector<std::string> env) {
+        env.insert(env.begin(),
+                   {"XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/config",
+                    "XDG_STATE_HOME=" + dir + "/state"});
+        return env;
     }
     static std::string MakeDir() {
         std::string templ = (fs::temp_directory_path() / "quillon-sig-XXXXXX").string();
@@ -83,6 +94,14 @@ bool AnswerBox(const char* name) {
                                 "--name '^" + name + "$' | head -n1) && [ -n \"$w\" ] && " +
                                 "xdotool windowfocus --sync \"$w\" key Return";
     return std::system(command.c_str()) == 0;
+}
+
+// Presses Return in the station window (its serial field has the focus).
+bool PressReturnInStation() {
+    return std::system(
+               "w=$(timeout 20 xdotool search --sync --onlyvisible --name "
+               "'^Quillon station$' | head -n1) && [ -n \"$w\" ] && "
+               "xdotool windowfocus --sync \"$w\" key Return") == 0;
 }
 
 bool BoxShown(const char* name) {
@@ -218,6 +237,58 @@ TEST_F(StopSignalTest, SecondSignalWhileTheServiceStartsWaitsOnlyForThatCall) {
                           << quillon.Log();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
     EXPECT_EQ(StartRequests(), 1u);
+}
+
+// quillon --station ends by the same exit sequence: idle, and with a unit under test,
+// whose run is then recorded ABORTED. The receivers are the virtual kit's, served to
+// the program's process.
+TEST_F(StopSignalTest, TheStationWindowEndsByTheExitSequenceIdleAndDuringARun) {
+    VirtualKit kit(KitNodes::Served);
+    kit.PlugIr();
+    kit.PlugGame();
+    const std::vector<std::string> env{"QUILLON_SYSFS_ROOT=" + kit.Bus().SysRoot(),
+                                       "QUILLON_DEV_ROOT=" + kit.Bus().DevRoot()};
+    for (const bool during : {false, true}) {
+        SCOPED_TRACE(during ? "during a run" : "idle");
+        const std::size_t startsBefore = StartRequests();
+        Quillon quillon({"--station"}, env);
+        ASSERT_TRUE(AnswerBox("Hint")) << quillon.Log();
+        ASSERT_TRUE(BoxShown("Quillon station")) << quillon.Log();
+        if (during) {
+            ASSERT_TRUE(PressReturnInStation()) << quillon.Log();
+            ASSERT_TRUE(quillon.WaitForLine("[KEYWARDEN] DispatcherThread Started."))
+                << quillon.Log();
+            ASSERT_TRUE(
+                quillon.WaitForLine("[KEYWARDEN] DispatcherThreadForGameController Started."))
+                << quillon.Log();
+        }
+        quillon.Signal(SIGTERM);
+        const int status = quillon.WaitExit(CMainDlg::kExitWait + 2s);
+        ASSERT_NE(status, -1) << "still running after the exit bound\n" << quillon.Log();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+        EXPECT_EQ(StartRequests(), startsBefore + 1) << quillon.Log();
+        EXPECT_EQ(m_mock->ActiveState(kKeywardenUnit), "active");
+
+        std::vector<RunRecord> runs;
+        const std::string path = quillon.Dir() + "/state/quillon/results.sqlite";
+        if (fs::exists(path)) {
+            std::string error;
+            auto store = SqliteResultsStore::Open(path, &error);
+            ASSERT_TRUE(store) << error;
+            store->Query({}, [&](const RunRecord& r) {
+                runs.push_back(r);
+                return true;
+            });
+        }
+        if (!during) {
+            EXPECT_TRUE(runs.empty());
+            continue;
+        }
+        EXPECT_TRUE(quillon.Has("[KEYWARDEN] DispatcherThread Stopped.")) << quillon.Log();
+        ASSERT_EQ(runs.size(), 1u) << quillon.Log();
+        EXPECT_EQ(runs[0].outcome, RunOutcome::Aborted);
+        EXPECT_EQ(runs[0].why, "the station window was closed");
+    }
 }
 
 }  // namespace

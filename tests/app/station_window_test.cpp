@@ -14,8 +14,11 @@
 #include <QLineEdit>
 #include <QTest>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "app/station_picture.h"
 #include "platform/process/running.h"
@@ -152,6 +155,31 @@ protected:
         return found;
     }
 
+    // The run's line of `quillonctl results --json`, the built program on the same
+    // store (this process's XDG_STATE_HOME and XDG_CONFIG_HOME).
+    nlohmann::json CtlRecord(const std::string& id) {
+        const std::string command = std::string(QUILLONCTL_EXE) + " results --json";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        EXPECT_NE(pipe, nullptr) << command;
+        if (pipe == nullptr)
+            return {};
+        std::string text;
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+            text += buffer;
+        EXPECT_EQ(::pclose(pipe), 0) << command << "\n" << text;
+        nlohmann::json found;
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+            EXPECT_FALSE(object.is_discarded()) << line;
+            if (object.is_object() && object.value("id", "") == id)
+                found = std::move(object);
+        }
+        EXPECT_FALSE(found.is_null()) << "run " << id << " not listed:\n" << text;
+        return found;
+    }
+
     static inline VirtualKit* s_kit = nullptr;
     std::string m_dir;
     std::atomic<std::int64_t> clock{NowSeconds()};
@@ -202,6 +230,7 @@ TEST_F(StationWindowTest, EveryKeyAndTheTokenPassAndTheNextScanStartsTheNextUnit
     const RunRecord& shown = *wnd->LastRecord();
     EXPECT_EQ(shown.labelSerial, "123456789");
     EXPECT_EQ(RecordJson(Stored(shown.id)), RecordJson(shown));
+    EXPECT_EQ(CtlRecord(shown.id), RecordJson(shown));
     EXPECT_EQ(Text("countsLabel"),
               "Since opened: units 1, passed 1, first-pass yield 100%, retests 0");
 
@@ -239,6 +268,7 @@ TEST_F(StationWindowTest, AMissingKeyFailsByNameAndTheServiceDownIsAnError) {
               std::vector<KeyId>{53});
     EXPECT_EQ(wnd->LastRecord()->labelSerial, "");
     EXPECT_EQ(Stored(wnd->LastRecord()->id).outcome, RunOutcome::Fail);
+    EXPECT_EQ(CtlRecord(wnd->LastRecord()->id), RecordJson(*wnd->LastRecord()));
 
     sim.Stop();
     SetVerificationEndpoint("http://127.0.0.1:1/keluserandhardwareservice.asmx");

@@ -441,10 +441,15 @@ void CStationWnd::Render() {
     } else {
         m_ui->countdownLabel->clear();
     }
-    m_ui->missingLabel->setText(view.missing.empty() || view.step == EolStep::Receivers
-                                    ? QString()
-                                    : Q("Missing (" + std::to_string(view.missing.size()) +
-                                        "): " + KeyNames(view.missing)));
+    if (view.finished && view.missing.empty() && !view.pressed.empty())
+        m_ui->missingLabel->setText(
+            Q("All " + std::to_string(view.pressed.size()) +
+              (view.pressed.size() == 1 ? " key pressed" : " keys pressed")));
+    else
+        m_ui->missingLabel->setText(view.missing.empty() || view.step == EolStep::Receivers
+                                        ? QString()
+                                        : Q("Missing (" + std::to_string(view.missing.size()) +
+                                            "): " + KeyNames(view.missing)));
     m_ui->flaggedLabel->setText(view.flagged.empty()
                                     ? QString()
                                     : Q("Flagged (double or stuck): " + KeyNames(view.flagged)));
@@ -486,6 +491,13 @@ void CStationWnd::OnExit() {
 }
 
 void CStationWnd::keyPressEvent(QKeyEvent* e) {
+    // Escape in the operator field drops the edit: leaving is the serial field's Escape.
+    if (e->key() == Qt::Key_Escape && m_ui->operatorEdit->hasFocus()) {
+        e->accept();
+        m_ui->operatorEdit->setText(Q(RememberedOperator(m_statePath)));
+        FocusSerial();
+        return;
+    }
     if (e->key() == Qt::Key_Escape) {
         e->accept();
         OnEscape();

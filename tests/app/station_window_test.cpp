@@ -216,6 +216,7 @@ TEST_F(StationWindowTest, EveryKeyAndTheTokenPassAndTheNextScanStartsTheNextUnit
     ASSERT_TRUE(Ended());
     EXPECT_EQ(Text("verdictLabel"), QString::fromUtf8("✔ PASS"));
     Shot("station-pass");
+    EXPECT_EQ(Text("missingLabel"), "All 48 keys pressed");
     EXPECT_EQ(Text("whyLabel"), "");
     EXPECT_EQ(Text("tokenSerialLabel"), "123456789");
     EXPECT_EQ(Text("tokenStatusLabel"), QString::fromUtf8("令匙输入成功"));
@@ -312,14 +313,23 @@ TEST_F(StationWindowTest, EscapeAbortsARunAfterAConfirmationAndLeavesWhenIdle) {
     EXPECT_NE(log.IndexOf("service start"), -1);
 }
 
-// The operator id is remembered between starts.
+// The operator field is reached by Alt+O and left by Enter (kept) or Escape (dropped,
+// the window stays); the id is remembered between starts.
 TEST_F(StationWindowTest, TheOperatorIdIsRememberedBetweenStarts) {
     Open("5");
     auto* op = wnd->findChild<QLineEdit*>("operatorEdit");
-    op->setFocus();
+    QTest::keyClick(Serial(), Qt::Key_O, Qt::AltModifier);
+    ASSERT_TRUE(WaitUntil([&] { return op->hasFocus(); }));
     QTest::keyClicks(op, "op-7");
     QTest::keyClick(op, Qt::Key_Return);
-    EXPECT_TRUE(Serial()->hasFocus());
+    EXPECT_TRUE(WaitUntil([&] { return Serial()->hasFocus(); }));
+    QTest::keyClick(Serial(), Qt::Key_O, Qt::AltModifier);
+    ASSERT_TRUE(WaitUntil([&] { return op->hasFocus(); }));
+    QTest::keyClicks(op, "x");
+    QTest::keyClick(op, Qt::Key_Escape);
+    EXPECT_TRUE(wnd->isVisible());
+    EXPECT_TRUE(WaitUntil([&] { return Serial()->hasFocus(); }));
+    EXPECT_EQ(op->text(), "op-7");
     wnd.reset();
     Open("5");
     EXPECT_EQ(wnd->findChild<QLineEdit*>("operatorEdit")->text(), "op-7");

@@ -35,6 +35,7 @@
 #include "tools/quillon_demo/remote_window.h"
 #include "tools/quillon_demo/scenario.h"
 #include "tools/quillon_demo/soak.h"
+#include "tools/quillon_demo/station_scenario.h"
 
 extern char** environ;
 
@@ -44,6 +45,7 @@ namespace fs = std::filesystem;
 
 struct Options {
     bool headless = false;
+    bool station = false;
     std::string out = "demo-out";
     bool outGiven = false;
     std::string simulator = KitRig::DefaultSimulator();
@@ -53,7 +55,8 @@ struct Options {
 
 void PrintHelp() {
     std::printf(
-        "usage: quillon-demo [--headless | --soak MINUTES] [--out DIR] [--sim TOKEN_SERVICE_SIM]\n"
+        "usage: quillon-demo [--headless | --station | --soak MINUTES] [--out DIR]\n"
+        "                    [--sim TOKEN_SERVICE_SIM]\n"
         "                    [--record FILE]\n"
         "\n"
         "Runs Quillon's main dialog on a virtual kit (IR receiver, game-controller\n"
@@ -63,6 +66,9 @@ void PrintHelp() {
         "  --headless  run the scripted scenario on a private Xvfb, then quillonctl test on\n"
         "              the kit, and write screenshots, a log and the test's record (the\n"
         "              default when DISPLAY is not set)\n"
+        "  --station   the station window (quillon --station) on a private Xvfb instead: a\n"
+        "              scan, every key and the token (PASS), then a unit with a key never\n"
+        "              pressed (FAIL); screenshots, a log and the records' store\n"
         "  --soak MINUTES  run the soak instead on a private Xvfb: token presses, held\n"
         "              keys, replugs and calibrations, with memory, descriptors and threads\n"
         "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
@@ -152,6 +158,8 @@ bool ParseArgs(int argc, char** argv, Options* options) {
         const std::string arg = argv[i];
         if (arg == "--headless") {
             options->headless = true;
+        } else if (arg == "--station") {
+            options->station = true;
         } else if ((arg == "--out" || arg == "--sim") && i + 1 < argc) {
             (arg == "--out" ? options->out : options->simulator) = argv[++i];
             options->outGiven = options->outGiven || arg == "--out";
@@ -250,7 +258,8 @@ int RunDemo(int argc, char** argv) {
     if (soak && !options.outGiven)
         options.out = "soak-out";
     const char* display = std::getenv("DISPLAY");
-    const bool headless = soak || options.headless || display == nullptr || *display == '\0';
+    const bool headless =
+        soak || options.station || options.headless || display == nullptr || *display == '\0';
 
     std::error_code ec;
     const fs::path out = fs::absolute(options.out);
@@ -272,7 +281,10 @@ int RunDemo(int argc, char** argv) {
         ::setenv("DISPLAY", number.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         ::unsetenv("WAYLAND_DISPLAY");
-        std::printf("quillon-demo: %s on Xvfb %s; %s in %s\n", soak ? "soak" : "headless scenario",
+        std::printf("quillon-demo: %s on Xvfb %s; %s in %s\n",
+                    soak              ? "soak"
+                    : options.station ? "station scenario"
+                                      : "headless scenario",
                     number.c_str(), soak ? "samples and log" : "screenshots and log", out.c_str());
     } else {
         std::printf("quillon-demo: on display %s; trace in %s\n", display, out.c_str());
@@ -310,6 +322,17 @@ int RunDemo(int argc, char** argv) {
     if (!rig.Start(options.simulator, &error)) {
         std::printf("quillon-demo: %s\n", error.c_str());
         return 1;
+    }
+    if (options.station) {
+        const int failures = RunStationScenario(rig, out.string(), log);
+        std::fprintf(log, "%s: %d step(s) failed\n", failures == 0 ? "done" : "FAILED", failures);
+        std::printf("quillon-demo: %s; screenshots and log in %s\n",
+                    failures == 0 ? "station scenario done" : "station scenario FAILED",
+                    out.c_str());
+        if (log != stdout)
+            std::fclose(log);
+        rig.simulator.Stop();
+        return failures == 0 ? 0 : 1;
     }
     KitRecorder recorder;
     if (!options.record.empty() && !recorder.Start(*rig.kit.Hid(),

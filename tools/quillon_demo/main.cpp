@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -324,6 +326,16 @@ int RunDemo(int argc, char** argv) {
         return 1;
     }
     if (options.station) {
+        // Ctrl-C or kill: the scenario stops where it is and the window leaves by its
+        // exit sequence, so the simulator and the kit's tree go as at a normal end.
+        std::unique_ptr<QSocketNotifier> stop;
+        if (InstallStopSignals(&error, RepeatedStopSignal::LetsTheExitFinish)) {
+            stop = std::make_unique<QSocketNotifier>(StopSignalFd(), QSocketNotifier::Read);
+            QObject::connect(stop.get(), &QSocketNotifier::activated, [] {
+                TakeStopSignal();
+                AbandonWaits();
+            });
+        }
         const int failures = RunStationScenario(rig, out.string(), log);
         std::fprintf(log, "%s: %d step(s) failed\n", failures == 0 ? "done" : "FAILED", failures);
         std::printf("quillon-demo: %s; screenshots and log in %s\n",

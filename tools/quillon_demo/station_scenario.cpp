@@ -56,6 +56,8 @@ public:
             }
         }
         Close();
+        if (WaitsAbandoned())
+            return m_failures;
 
         Log("station: keys 5 and 6 asked for, only 5 pressed, 3 s to press them");
         if (Open("5,6", 3s) && Scan("DEMO-UNIT-2")) {

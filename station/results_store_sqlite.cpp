@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/process/small_file.h"
+
 namespace {
 
 // Each migration takes the schema one version up, in a transaction of its own. A
@@ -376,20 +378,6 @@ private:
     bool m_open = false;
 };
 
-std::string FileKind(mode_t mode) {
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
-
 // Makes the missing directories above `path`, each 0700.
 bool MakeDirectoriesFor(const std::string& path, std::string* error) {
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -409,7 +397,8 @@ bool MakeDirectoriesFor(const std::string& path, std::string* error) {
 bool CheckFile(const std::string& path, std::string* error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        *error = path + " is " + FileKind(st.st_mode) + ", not a file the results can be kept in";
+        *error =
+            path + " is " + FileKindText(st.st_mode) + ", not a file the results can be kept in";
         return false;
     }
     // O_NONBLOCK: should a FIFO be put in its place meanwhile, the open does not hang.
@@ -420,7 +409,8 @@ bool CheckFile(const std::string& path, std::string* error) {
     }
     bool ok = true;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = path + " is " + FileKind(st.st_mode) + ", not a file the results can be kept in";
+        *error =
+            path + " is " + FileKindText(st.st_mode) + ", not a file the results can be kept in";
         ok = false;
     } else if (st.st_size > 0) {
         static constexpr char kMagic[] = "SQLite format 3";  // with its NUL: 16 bytes

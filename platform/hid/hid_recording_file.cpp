@@ -1,6 +1,7 @@
 #include "platform/hid/hid_recording_file.h"
 
 #include "platform/process/display_escape.h"
+#include "platform/process/small_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,20 +14,6 @@
 namespace {
 
 constexpr std::size_t kReadSize = 65536;
-
-const char* KindOf(mode_t mode) {
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
 
 }  // namespace
 
@@ -44,7 +31,7 @@ bool HidRecordingFile::Open(const std::string& path, std::string* error) {
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = EscapeForDisplay(path) + ": " + KindOf(st.st_mode) +
+        *error = EscapeForDisplay(path) + ": " + FileKindText(st.st_mode) +
                  ", not a regular file: a recording is replayed from a file";
         return false;
     }

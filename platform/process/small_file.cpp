@@ -179,3 +179,17 @@ std::string ReadSmallFile(const std::string& path, std::size_t limit) {
         text.clear();
     return text;
 }
+
+const char* FileKindText(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 // Why a file could not be opened or read; error 0 when it could.
 struct FileProblem {
     int error = 0;         // errno-style: ENOENT, EISDIR, EINVAL (not a regular file),
@@ -55,3 +57,7 @@ bool ReadSmallFile(const std::string& path, std::size_t limit, std::string* out,
 
 // The contents, or "" when the file cannot be read or is too large.
 std::string ReadSmallFile(const std::string& path, std::size_t limit = 1 << 16);
+
+// What a file of `mode` is, for a refusal: "a FIFO", "a directory", "a character
+// device", "a block device", "a socket", else "not a regular file".
+const char* FileKindText(mode_t mode);

@@ -500,6 +500,7 @@ void EndOfLineRun::OnTokenTaken(const char* digits) {
         m_changed();
         return;
     }
+    bool verify = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_step != EolStep::Token || m_verifying)
@@ -514,15 +515,10 @@ void EndOfLineRun::OnTokenTaken(const char* digits) {
                    "token serial " + split.serial + " is not the label's " + m_settings.labelSerial,
                    kEolNotPassed);
         } else {
-            m_verifying = true;
+            m_verifying = verify = true;
         }
     }
     m_changed();
-    bool verify = false;
-    {
-        std::lock_guard lock(m_mutex);
-        verify = m_verifying;
-    }
     if (!verify)
         return;
 

@@ -11,6 +11,7 @@
 #include "diagnosis/receiver_diagnosis.h"
 #include "platform/process/stop_signals.h"
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 #include "receiver/hid_manager.h"
 #include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
@@ -31,10 +32,11 @@ bool LoadServiceConfigAtStart(const ConfigEnvironment& env) {
     if (error.empty())
         return true;
     ShowMessageBox(nullptr,
-                   QString::fromStdString("Bad configuration file:\n" + error +
-                                          "\nThe token service will not be called until it is "
-                                          "corrected."),
-                   "WARNING", BoxIcon::Error);
+                   QCoreApplication::translate("CQuillonApp",
+                                               "Bad configuration file:\n%1\nThe token service "
+                                               "will not be called until it is corrected.")
+                       .arg(QString::fromStdString(error)),
+                   QCoreApplication::translate("CQuillonApp", "WARNING"), BoxIcon::Error);
     return false;
 }
 
@@ -106,13 +108,16 @@ void CQuillonApp::RequestExit() {
 
 bool CQuillonApp::InitInstance() {
     if (g_dwMutexError == static_cast<std::uint32_t>(kErrorAlreadyExists)) {
-        ShowMessageBox(nullptr, "Another instance is running...!", "WARNING", BoxIcon::Error);
+        ShowMessageBox(
+            nullptr, QCoreApplication::translate("CQuillonApp", "Another instance is running...!"),
+            QCoreApplication::translate("CQuillonApp", "WARNING"), BoxIcon::Error);
         return false;
     }
     // First use: the scan-code tables are filled here, before any other thread runs.
     HidManager* manager = GetHidManager();
     StopHidService(manager, *m_pServices, [](const std::string& text, const std::string& caption) {
-        ShowMessageBox(nullptr, QString::fromStdString(text), QString::fromStdString(caption),
+        ShowMessageBox(nullptr, QCoreApplication::translate(kStatusTextContext, text.c_str()),
+                       QCoreApplication::translate(kStatusTextContext, caption.c_str()),
                        BoxIcon::Information);
     });
     if (m_bExitRequested) {

@@ -8,6 +8,7 @@
 
 #include "app/about_dlg.h"
 #include "app/message_box.h"
+#include "platform/text/translatable.h"
 #include "ui_calibration_dlg.h"
 
 namespace {
@@ -73,18 +74,19 @@ void CEKeyInputforRevise::EnableSecondInput(bool enable) {
 }
 
 void CEKeyInputforRevise::ShowVerdict(CalibrationVerdict verdict) {
-    const QString text = QString::fromUtf8(CalibrationVerdictText(verdict));
+    const QString text =
+        QCoreApplication::translate(kStatusTextContext, CalibrationVerdictText(verdict));
     switch (verdict) {
         case CalibrationVerdict::Passed:
             ShowMessageBox(this, text, kProgramName, BoxIcon::None);
             break;
         case CalibrationVerdict::TimedOut:
-            ShowMessageBox(this, text, "超时错误", BoxIcon::Error);
+            ShowMessageBox(this, text, tr("超时错误"), BoxIcon::Error);
             break;
         case CalibrationVerdict::NotPassed:
         case CalibrationVerdict::NetworkFailure:
         case CalibrationVerdict::Exception:
-            ShowMessageBox(this, text, "警告", BoxIcon::Error);
+            ShowMessageBox(this, text, tr("警告"), BoxIcon::Error);
             break;
     }
 }
@@ -126,7 +128,8 @@ void CEKeyInputforRevise::DoDataExchange() {
         return;
     m_ui->firstPasswordEdit->setText(Q(m_calibration->FirstPassword()));
     m_ui->secondPasswordEdit->setText(Q(m_calibration->SecondPassword()));
-    m_ui->statusLabel->setText(Q(m_calibration->Status()));
+    m_ui->statusLabel->setText(
+        QCoreApplication::translate(kStatusTextContext, m_calibration->Status().c_str()));
 }
 
 bool CEKeyInputforRevise::event(QEvent* e) {

@@ -2,6 +2,7 @@
 
 #include "platform/process/stop_signals.h"
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 
 namespace {
 
@@ -29,7 +30,9 @@ void StopHidService(HidManager* manager, IServiceControl& scm, const HintBox& sh
     }
     if (!scm.IsStopped()) {
         if (scm.Stop()) {
-            showHint("For Quillon, Orvane Keywarden Service\nHas been stopped.", "Hint");
+            showHint(
+                QUILLON_TEXT("Status", "For Quillon, Orvane Keywarden Service\nHas been stopped."),
+                QUILLON_TEXT("Status", "Hint"));
             manager->m_bServiceStopped = true;
         } else {
             // Claiming it stopped would also make exit start a service we never stopped.

@@ -25,7 +25,7 @@ add_library(quillon_app STATIC
 )
 target_include_directories(quillon_app PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_app PUBLIC
-  Qt6::Widgets quillon_picture quillon_station quillon_hidservice quillon_diagnosis quillon_service_flows quillon_decode
+  Qt6::Widgets quillon_translation quillon_picture quillon_station quillon_hidservice quillon_diagnosis quillon_service_flows quillon_decode
   quillon_receiver quillon_hid quillon_system quillon_process)
 quillon_warnings(quillon_app)
 

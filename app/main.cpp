@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/translation.h"
 #include "platform/process/single_instance.h"
 #include "platform/process/stop_signals.h"
 #include "platform/process/trace.h"
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
     int qtArgc = argc > 0 ? 1 : 0;
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication application(qtArgc, qtArgv);
+    // Before any window or thread: the forms read the catalogue as they are made.
+    const std::string language = LoadTranslation();
+    Trace("[KEYWARDEN] Texts in %s", language.empty() ? "the source language" : language.c_str());
 
     // A second copy shows only its refusal (InitInstance).
     if (!g_hInstanceMutex->AlreadyRunning())

@@ -21,6 +21,7 @@
 #include "decode/status_texts.h"
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 #include "receiver/hid_manager.h"
 #include "receiver/types.h"
 #include "service/token_frame_box.h"
@@ -30,8 +31,9 @@
 
 namespace {
 
-constexpr const char* kSerialsAgree = "序列号一致";
-constexpr const char* kSerialsDiffer = "序列号不一致";
+// Kept as they stand, as the status lines are; translated when shown.
+constexpr const char* kSerialsAgree = QT_TRANSLATE_NOOP("Status", "序列号一致");
+constexpr const char* kSerialsDiffer = QT_TRANSLATE_NOOP("Status", "序列号不一致");
 
 bool IsReceiverStatus(int code) {
     return code == RECEIVER_READING || code == RECEIVER_WAITING || code == RECEIVER_ENDED;
@@ -44,6 +46,11 @@ bool IsReceiverTrouble(int code) {
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A status or verdict line, in the user's language.
+QString Shown(const std::string& s) {
+    return QCoreApplication::translate(kStatusTextContext, s.c_str());
 }
 
 }  // namespace
@@ -143,12 +150,13 @@ bool CMainDlg::StartReceiverThreads() {
     // has begun is not undone by it.
     g_bRunning.store(true, std::memory_order_release);
     if (!m_receivers.ir || !start(m_hIrThread, [this] { m_receivers.ir(this); })) {
-        ShowMessageBox(this, "无法启动HID线程，程序中止", "严重错误", BoxIcon::Error);
+        ShowMessageBox(this, tr("无法启动HID线程，程序中止"), tr("严重错误"), BoxIcon::Error);
         OnExit();
         return false;
     }
     if (!m_receivers.game || !start(m_hGameThread, [this] { m_receivers.game(this); })) {
-        ShowMessageBox(this, "无法启动HIDForGame线程，程序中止", "严重错误", BoxIcon::Error);
+        ShowMessageBox(this, tr("无法启动HIDForGame线程，程序中止"), tr("严重错误"),
+                       BoxIcon::Error);
         OnExit();
         return false;
     }
@@ -283,8 +291,8 @@ void CMainDlg::OnCompareToggled() {
 }
 
 void CMainDlg::OnSetFixedSerial() {
-    if (ShowMessageBox(this, "是否设置固定密码", "请确认", BoxIcon::None, BoxButtons::YesNo) !=
-        BoxAnswer::Yes) {
+    if (ShowMessageBox(this, tr("是否设置固定密码"), tr("请确认"), BoxIcon::None,
+                       BoxButtons::YesNo) != BoxAnswer::Yes) {
         return;
     }
     // Only the fixed-serial field is read back: the other exchanged controls show
@@ -297,7 +305,7 @@ void CMainDlg::OnSetFixedSerial() {
         m_strFixedSerial = serial;
     }
     if (serial.size() != kFixedSerialLength) {
-        ShowMessageBox(this, "输入的序列号长度不对，请重新输入", "警告", BoxIcon::Error);
+        ShowMessageBox(this, tr("输入的序列号长度不对，请重新输入"), tr("警告"), BoxIcon::Error);
         return;
     }
     if (!WriteFixedSerial(serial).opened)
@@ -314,14 +322,14 @@ void CMainDlg::UpdateControls() {
     const Strings s = Snapshot();
     m_ui->serialEdit->setText(Q(s.serial));
     m_ui->passwordEdit->setText(Q(s.dynPassword));
-    m_ui->tokenStatusLabel->setText(Q(s.tokenStatus));
-    m_ui->irStatusLabel->setText(Q(s.irStatus));
-    m_ui->gameStatusLabel->setText(Q(s.gameStatus));
+    m_ui->tokenStatusLabel->setText(Shown(s.tokenStatus));
+    m_ui->irStatusLabel->setText(Shown(s.irStatus));
+    m_ui->gameStatusLabel->setText(Shown(s.gameStatus));
     m_ui->irStatusLabel->setToolTip(Q(s.irReason));
     m_ui->gameStatusLabel->setToolTip(Q(s.gameReason));
     m_ui->fixedSerialEdit->setText(Q(s.fixedSerial));
-    m_ui->compareEdit->setText(Q(s.compareResult));
-    m_ui->verifyResultLabel->setText(Q(s.verifyResult));
+    m_ui->compareEdit->setText(Shown(s.compareResult));
+    m_ui->verifyResultLabel->setText(Shown(s.verifyResult));
 }
 
 CMainDlg::Strings CMainDlg::Snapshot() const {

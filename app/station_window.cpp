@@ -1,5 +1,6 @@
 #include "app/station_window.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,7 @@
 #include "platform/process/display_escape.h"
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 #include "receiver/hid_manager.h"
 #include "receiver/key_names.h"
 #include "receiver/receiver_monitor.h"
@@ -30,6 +32,11 @@ constexpr std::size_t kMaxSerialBytes = 64;
 
 QString Q(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// A status or verdict line of the layers below, in the user's language.
+QString Shown(const std::string& s) {
+    return QCoreApplication::translate(kStatusTextContext, s.c_str());
 }
 
 std::string S(const QString& s) {
@@ -62,15 +69,15 @@ std::string VerifyLine(const RunRecord& record) {
 const char* StepText(EolStep step) {
     switch (step) {
         case EolStep::Receivers:
-            return "Checking the receivers";
+            return QT_TRANSLATE_NOOP("CStationWnd", "Checking the receivers");
         case EolStep::Keys:
-            return "Press every key once";
+            return QT_TRANSLATE_NOOP("CStationWnd", "Press every key once");
         case EolStep::Token:
-            return "Press the token key";
+            return QT_TRANSLATE_NOOP("CStationWnd", "Press the token key");
         case EolStep::Calibration:
-            return "Calibrating the token";
+            return QT_TRANSLATE_NOOP("CStationWnd", "Calibrating the token");
         case EolStep::Done:
-            return "Done";
+            return QT_TRANSLATE_NOOP("CStationWnd", "Done");
     }
     return "";
 }
@@ -203,16 +210,16 @@ void CStationWnd::OnInitDialog() {
 
 void CStationWnd::ShowStore() {
     if (!m_results.store) {
-        m_ui->storeLabel->setText(Q("No results store: " + m_storeError));
+        m_ui->storeLabel->setText(tr("No results store: %1").arg(Q(m_storeError)));
         return;
     }
-    std::string text = "Records: " + m_results.where;
+    QString text = tr("Records: %1").arg(Q(m_results.where));
     if (m_results.local) {
         if (const std::optional<std::int64_t> waiting = m_results.local->PendingCount();
             waiting && *waiting > 0)
-            text += " (" + std::to_string(*waiting) + " waiting to be sent)";
+            text += tr(" (%1 waiting to be sent)").arg(*waiting);
     }
-    m_ui->storeLabel->setText(Q(text));
+    m_ui->storeLabel->setText(text);
 }
 
 void CStationWnd::ShowCounts() {
@@ -223,7 +230,7 @@ void CStationWnd::ShowCounts() {
     filter.station = DefaultStation();
     const std::optional<ResultsSummary> summary = m_results.store->Summarize(filter);
     if (!summary) {
-        m_ui->countsLabel->setText(Q("Counts unknown: " + m_results.store->LastError()));
+        m_ui->countsLabel->setText(tr("Counts unknown: %1").arg(Q(m_results.store->LastError())));
         return;
     }
     const auto passed = summary->byOutcome.find("PASS");
@@ -231,9 +238,11 @@ void CStationWnd::ShowCounts() {
         summary->units == 0 ? std::string("-")
                             : std::to_string(std::lround(summary->firstPassYield * 100)) + "%";
     m_ui->countsLabel->setText(
-        Q("Since opened: units " + std::to_string(summary->units) + ", passed " +
-          std::to_string(passed == summary->byOutcome.end() ? 0 : passed->second) +
-          ", first-pass yield " + yield + ", retests " + std::to_string(summary->retests)));
+        tr("Since opened: units %1, passed %2, first-pass yield %3, retests %4")
+            .arg(summary->units)
+            .arg(passed == summary->byOutcome.end() ? 0 : passed->second)
+            .arg(Q(yield))
+            .arg(summary->retests));
 }
 
 void CStationWnd::FocusSerial() {
@@ -272,15 +281,15 @@ bool CStationWnd::StartRun(const std::string& labelSerial) {
         return false;
     if (!m_results.store) {
         ClearRunFields();
-        m_ui->verdictLabel->setText("✘ NOT STARTED");
-        m_ui->whyLabel->setText(Q("no results store: " + m_storeError));
+        m_ui->verdictLabel->setText(tr("✘ NOT STARTED"));
+        m_ui->whyLabel->setText(tr("no results store: %1").arg(Q(m_storeError)));
         return false;
     }
     if (labelSerial.size() > kMaxSerialBytes || EscapeForDisplay(labelSerial) != labelSerial ||
         labelSerial.find('\\') != std::string::npos) {
         ClearRunFields();
-        m_ui->verdictLabel->setText("✘ NOT STARTED");
-        m_ui->whyLabel->setText("the label serial is not plain text of at most 64 bytes");
+        m_ui->verdictLabel->setText(tr("✘ NOT STARTED"));
+        m_ui->whyLabel->setText(tr("the label serial is not plain text of at most 64 bytes"));
         m_ui->serialEdit->selectAll();
         return false;
     }
@@ -292,8 +301,8 @@ bool CStationWnd::StartRun(const std::string& labelSerial) {
     const std::optional<std::vector<KeyId>> keys = ParseKeySelection(keyText, &error);
     if (!keys) {
         ClearRunFields();
-        m_ui->verdictLabel->setText("✘ NOT STARTED");
-        m_ui->whyLabel->setText(Q("keys: " + error));
+        m_ui->verdictLabel->setText(tr("✘ NOT STARTED"));
+        m_ui->whyLabel->setText(tr("keys: %1").arg(Q(error)));
         return false;
     }
     // Records that waited for the shared database go first.
@@ -348,15 +357,15 @@ void CStationWnd::EndRun() {
     m_session.reset();
 
     RunRecord record = m_run->Record();
-    std::string stored;
+    QString stored;
     if (m_results.store->Finish(record)) {
-        stored = "Record written to " + m_results.where;
+        stored = tr("Record written to %1").arg(Q(m_results.where));
         std::string why;
         if (m_results.spooled && m_results.spooled(&why))
-            stored =
-                "Record kept in the local store, waiting for " + m_results.where + " (" + why + ")";
+            stored = tr("Record kept in the local store, waiting for %1 (%2)")
+                         .arg(Q(m_results.where), Q(why));
     } else {
-        stored = "The record is NOT stored: " + m_results.store->LastError();
+        stored = tr("The record is NOT stored: %1").arg(Q(m_results.store->LastError()));
     }
     m_lastRecord = record;
     Render();
@@ -368,24 +377,24 @@ void CStationWnd::EndRun() {
     FocusSerial();
 }
 
-void CStationWnd::ShowVerdict(const RunRecord& record, const std::string& stored) {
+void CStationWnd::ShowVerdict(const RunRecord& record, const QString& stored) {
     QString text;
     QString colour;
     switch (record.outcome) {
         case RunOutcome::Pass:
-            text = "✔ PASS";
+            text = tr("✔ PASS");
             colour = "#1b7f2a";
             break;
         case RunOutcome::Fail:
-            text = "✘ FAIL";
+            text = tr("✘ FAIL");
             colour = "#b00020";
             break;
         case RunOutcome::Error:
-            text = "✘ ERROR";
+            text = tr("✘ ERROR");
             colour = "#b00020";
             break;
         case RunOutcome::Aborted:
-            text = "■ ABORTED";
+            text = tr("■ ABORTED");
             colour = "#8a5a00";
             break;
         case RunOutcome::Started:
@@ -394,7 +403,7 @@ void CStationWnd::ShowVerdict(const RunRecord& record, const std::string& stored
     m_ui->verdictLabel->setText(text);
     m_ui->verdictLabel->setStyleSheet("color: " + colour);
     m_ui->whyLabel->setText(Q(record.why));
-    m_ui->recordLabel->setText(Q(stored));
+    m_ui->recordLabel->setText(stored);
 }
 
 void CStationWnd::ClearRunFields() {
@@ -429,33 +438,33 @@ void CStationWnd::Render() {
     if (m_relay) {
         const int ir = m_relay->Ir();
         const int game = m_relay->Game();
-        m_ui->irStatusLabel->setText(ir < 0 ? QString() : Q(IrStatusText(ir)));
-        m_ui->gameStatusLabel->setText(game < 0 ? QString() : Q(GameStatusText(game)));
+        m_ui->irStatusLabel->setText(ir < 0 ? QString() : Shown(IrStatusText(ir)));
+        m_ui->gameStatusLabel->setText(game < 0 ? QString() : Shown(GameStatusText(game)));
         const int token = m_relay->Token();
-        m_ui->tokenStatusLabel->setText(token < 0 ? QString() : Q(TokenResultText(token)));
+        m_ui->tokenStatusLabel->setText(token < 0 ? QString() : Shown(TokenResultText(token)));
     }
-    m_ui->stepLabel->setText(view.finished ? QString() : StepText(view.step));
+    m_ui->stepLabel->setText(view.finished ? QString() : tr(StepText(view.step)));
     if (!view.finished && view.step != EolStep::Receivers) {
         const long long seconds = std::chrono::ceil<std::chrono::seconds>(view.left).count();
-        m_ui->countdownLabel->setText(QString("%1 s left").arg(seconds));
+        m_ui->countdownLabel->setText(tr("%1 s left").arg(seconds));
     } else {
         m_ui->countdownLabel->clear();
     }
     if (view.finished && view.missing.empty() && !view.pressed.empty())
         m_ui->missingLabel->setText(
-            Q("All " + std::to_string(view.pressed.size()) +
-              (view.pressed.size() == 1 ? " key pressed" : " keys pressed")));
+            (view.pressed.size() == 1 ? tr("All %1 key pressed") : tr("All %1 keys pressed"))
+                .arg(view.pressed.size()));
     else
-        m_ui->missingLabel->setText(view.missing.empty() || view.step == EolStep::Receivers
-                                        ? QString()
-                                        : Q("Missing (" + std::to_string(view.missing.size()) +
-                                            "): " + KeyNames(view.missing)));
-    m_ui->flaggedLabel->setText(view.flagged.empty()
-                                    ? QString()
-                                    : Q("Flagged (double or stuck): " + KeyNames(view.flagged)));
+        m_ui->missingLabel->setText(
+            view.missing.empty() || view.step == EolStep::Receivers
+                ? QString()
+                : tr("Missing (%1): %2").arg(view.missing.size()).arg(Q(KeyNames(view.missing))));
+    m_ui->flaggedLabel->setText(
+        view.flagged.empty() ? QString()
+                             : tr("Flagged (double or stuck): %1").arg(Q(KeyNames(view.flagged))));
     m_ui->tokenSerialLabel->setText(Q(view.tokenSerial));
     m_ui->tokenPasswordLabel->setText(Q(view.tokenPassword));
-    m_ui->verifyResultLabel->setText(Q(VerifyLine(m_run->Record())));
+    m_ui->verifyResultLabel->setText(Shown(VerifyLine(m_run->Record())));
     m_ui->serviceResultLabel->setText(view.serviceResult ? QString::number(*view.serviceResult)
                                                          : QString());
     m_ui->remoteView->SetMarks({view.held.value_or(0), view.pressed, view.flagged});
@@ -466,8 +475,8 @@ void CStationWnd::OnEscape() {
         OnExit();
         return;
     }
-    if (ShowMessageBox(this, "Abort the test of this unit? It is recorded as ABORTED.",
-                       "Abort the run", BoxIcon::None, BoxButtons::YesNo) != BoxAnswer::Yes) {
+    if (ShowMessageBox(this, tr("Abort the test of this unit? It is recorded as ABORTED."),
+                       tr("Abort the run"), BoxIcon::None, BoxButtons::YesNo) != BoxAnswer::Yes) {
         FocusSerial();
         return;
     }

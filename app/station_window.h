@@ -94,7 +94,7 @@ private:
     void ShowStore();
     // The store's own summary of this station's runs since the window opened.
     void ShowCounts();
-    void ShowVerdict(const RunRecord& record, const std::string& stored);
+    void ShowVerdict(const RunRecord& record, const QString& stored);
     void ClearRunFields();
     void FocusSerial();
 

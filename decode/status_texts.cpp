@@ -2,20 +2,24 @@
 
 #include <cstddef>
 
+#include "platform/text/translatable.h"
+
 namespace {
 
 constexpr const char* kIrStatusTexts[] = {
-    "红外接收器设备工作正常",
-    "红外接收器设备未找到",
-    "红外接收器设备打开失败",
+    QUILLON_TEXT("Status", "红外接收器设备工作正常"),
+    QUILLON_TEXT("Status", "红外接收器设备未找到"),
+    QUILLON_TEXT("Status", "红外接收器设备打开失败"),
 };
 constexpr const char* kGameStatusTexts[] = {
-    "游戏杆接收器设备工作正常",
-    "游戏杆接收器设备未找到",
-    "游戏杆接收器设备打开失败",
+    QUILLON_TEXT("Status", "游戏杆接收器设备工作正常"),
+    QUILLON_TEXT("Status", "游戏杆接收器设备未找到"),
+    QUILLON_TEXT("Status", "游戏杆接收器设备打开失败"),
 };
 constexpr const char* kTokenResultTexts[] = {
-    "令匙输入成功", "令匙输入超时", "令匙输入中断", "令匙输入非法", "令匙输入长度非法",
+    QUILLON_TEXT("Status", "令匙输入成功"),     QUILLON_TEXT("Status", "令匙输入超时"),
+    QUILLON_TEXT("Status", "令匙输入中断"),     QUILLON_TEXT("Status", "令匙输入非法"),
+    QUILLON_TEXT("Status", "令匙输入长度非法"),
 };
 
 template <std::size_t N>

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 #include "service/http_transport.h"
 #include "service/revise_ekey_messages.h"
 #include "service/status.h"
@@ -10,9 +11,9 @@
 
 namespace {
 
-constexpr const char* kStatusWait = "请等待30秒再输入令匙键";
-constexpr const char* kStatusAgain = "请再次输入令匙键";
-constexpr const char* kStatusSame = "两次密码相同，请等待30秒再试";
+constexpr const char* kStatusWait = QUILLON_TEXT("Status", "请等待30秒再输入令匙键");
+constexpr const char* kStatusAgain = QUILLON_TEXT("Status", "请再次输入令匙键");
+constexpr const char* kStatusSame = QUILLON_TEXT("Status", "两次密码相同，请等待30秒再试");
 
 // Upper bound of one sleep of a waiter; closing wakes it at once anyway, this only
 // backs up a wake-up that came just before the sleep began.
@@ -24,15 +25,15 @@ constexpr std::chrono::milliseconds kJoinSlice{10};
 const char* CalibrationVerdictText(CalibrationVerdict verdict) {
     switch (verdict) {
         case CalibrationVerdict::Passed:
-            return "令匙校准通过";
+            return QUILLON_TEXT("Status", "令匙校准通过");
         case CalibrationVerdict::NotPassed:
-            return "令匙校准不通过";
+            return QUILLON_TEXT("Status", "令匙校准不通过");
         case CalibrationVerdict::NetworkFailure:
-            return "网络不通或服务器有问题，令匙校准不成功";
+            return QUILLON_TEXT("Status", "网络不通或服务器有问题，令匙校准不成功");
         case CalibrationVerdict::Exception:
-            return "校准发生异常";
+            return QUILLON_TEXT("Status", "校准发生异常");
         case CalibrationVerdict::TimedOut:
-            return "输入超时";
+            return QUILLON_TEXT("Status", "输入超时");
     }
     return "";
 }

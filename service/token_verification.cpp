@@ -6,6 +6,7 @@
 
 #include "platform/process/running.h"
 #include "platform/process/trace.h"
+#include "platform/text/translatable.h"
 #include "service/http_transport.h"
 #include "service/revise_ekey_messages.h"
 #include "service/status.h"
@@ -43,15 +44,15 @@ private:
 const char* VerifyText(VerifyOutcome outcome) {
     switch (outcome) {
         case VerifyOutcome::Passed:
-            return "令匙验证通过";
+            return QUILLON_TEXT("Status", "令匙验证通过");
         case VerifyOutcome::Bound:
-            return "令匙已经被绑定，拒绝验证";
+            return QUILLON_TEXT("Status", "令匙已经被绑定，拒绝验证");
         case VerifyOutcome::NotPassed:
-            return "令匙验证不通过，请尝试令匙校准";
+            return QUILLON_TEXT("Status", "令匙验证不通过，请尝试令匙校准");
         case VerifyOutcome::NetworkFailure:
-            return "网络不通或服务器有问题，令匙验证不成功";
+            return QUILLON_TEXT("Status", "网络不通或服务器有问题，令匙验证不成功");
         case VerifyOutcome::Exception:
-            return "网络通信异常";
+            return QUILLON_TEXT("Status", "网络通信异常");
     }
     return "";
 }

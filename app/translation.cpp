@@ -1,0 +1,86 @@
+#include "app/translation.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+#include <QTranslator>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+struct Catalogue {
+    std::once_flag loaded;
+    std::string language;
+    QTranslator translator;
+    std::mutex mutex;  // guards translator's lookups and texts
+    // Translations handed out, kept so the pointers stay valid.
+    std::map<std::pair<std::string, std::string>, std::string> texts;
+};
+
+Catalogue& TheCatalogue() {
+    // Never destroyed: a thread may still translate while the program ends.
+    static Catalogue* catalogue = new Catalogue;
+    return *catalogue;
+}
+
+// The embedded catalogue for `name` ("en-US", "zh_Hans_CN"), or for a shorter form of
+// it ("en_US", "en").
+bool LoadFor(QTranslator& translator, QString name, QString* loaded) {
+    name.replace(u'-', u'_');
+    for (;;) {
+        if (translator.load(QStringLiteral(":/i18n/quillon_") + name)) {
+            *loaded = name;
+            return true;
+        }
+        const qsizetype cut = name.lastIndexOf(u'_');
+        if (cut <= 0)
+            return false;
+        name.truncate(cut);
+    }
+}
+
+void Load(Catalogue& catalogue) {
+    for (const QString& name : QLocale::system().uiLanguages()) {
+        const QLocale locale(name);
+        // The C locale asks for the texts as they stand.
+        if (locale.language() == QLocale::C)
+            return;
+        QString loaded;
+        if (LoadFor(catalogue.translator, name, &loaded)) {
+            catalogue.language = loaded.toStdString();
+            return;
+        }
+        // Chinese is the source language: a later choice never overrides it.
+        if (locale.language() == QLocale::Chinese)
+            return;
+    }
+}
+
+}  // namespace
+
+std::string LoadTranslation() {
+    Catalogue& catalogue = TheCatalogue();
+    std::call_once(catalogue.loaded, [&catalogue] { Load(catalogue); });
+    if (!catalogue.language.empty() && QCoreApplication::instance() != nullptr)
+        QCoreApplication::installTranslator(&catalogue.translator);
+    return catalogue.language;
+}
+
+const char* Translate(const char* context, const char* text) {
+    Catalogue& catalogue = TheCatalogue();
+    if (catalogue.language.empty() || text == nullptr || *text == '\0')
+        return text;
+    std::lock_guard lock(catalogue.mutex);
+    const std::pair<std::string, std::string> key(context, text);
+    auto found = catalogue.texts.find(key);
+    if (found == catalogue.texts.end()) {
+        const QString translated = catalogue.translator.translate(context, text);
+        found = catalogue.texts
+                    .emplace(key, translated.isEmpty() ? key.second : translated.toStdString())
+                    .first;
+    }
+    return found->second.c_str();
+}

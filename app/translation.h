@@ -1,0 +1,18 @@
+#pragma once
+
+// The language of the texts a person reads, for both front ends. The source texts
+// (Chinese, and the English ones added beside them) show under the C/POSIX locale, a
+// Chinese locale, or a language without a catalogue; any other language with a
+// catalogue (i18n/) shows its translation. Qt-free, so that quillonctl can use it.
+
+#include <string>
+
+// Picks the catalogue from the user's languages as Qt reads them (LANGUAGE, LC_ALL,
+// LC_MESSAGES, LANG, in that order), loads it once and, when a QCoreApplication
+// exists, installs it there (tr() and the forms then use it). Returns the catalogue's
+// language ("en"), or "" for the source texts. Call before any thread uses Translate.
+std::string LoadTranslation();
+
+// `text` (UTF-8) in the chosen language, or `text` itself when there is none; what
+// it returns lives as long as the program. Any thread.
+const char* Translate(const char* context, const char* text);

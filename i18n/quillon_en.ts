@@ -1,0 +1,440 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>CAboutDlg</name>
+    <message>
+        <source>关于 Quillon</source>
+        <translation>About Quillon</translation>
+    </message>
+    <message>
+        <source>Orvane遥控器诊断程序 1.0</source>
+        <translation>Orvane Remote Diagnostics 1.0</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>CEKeyInputforRevise</name>
+    <message>
+        <source>令匙校准</source>
+        <translation>Token Calibration</translation>
+    </message>
+    <message>
+        <source>请按令匙键输入令匙值</source>
+        <translation>Press the token key</translation>
+    </message>
+    <message>
+        <source>第一次动态密码：</source>
+        <translation>First password:</translation>
+    </message>
+    <message>
+        <source>第二次动态密码：</source>
+        <translation>Second password:</translation>
+    </message>
+    <message>
+        <source>超时错误</source>
+        <translation>Timeout Error</translation>
+    </message>
+    <message>
+        <source>警告</source>
+        <translation>Warning</translation>
+    </message>
+</context>
+<context>
+    <name>CMainDlg</name>
+    <message>
+        <source>Orvane遥控器诊断程序</source>
+        <translation>Orvane Remote Diagnostics</translation>
+    </message>
+    <message>
+        <source>接收器状态检查中……</source>
+        <translation>Checking the receiver…</translation>
+    </message>
+    <message>
+        <source>请输入需要比对的固定序列号</source>
+        <translation>Fixed serial to compare:</translation>
+    </message>
+    <message>
+        <source>设置</source>
+        <translation>Set</translation>
+    </message>
+    <message>
+        <source>令匙输入</source>
+        <translation>Token Input</translation>
+    </message>
+    <message>
+        <source>令匙序列号：</source>
+        <translation>Serial no.:</translation>
+    </message>
+    <message>
+        <source>动态密码：</source>
+        <translation>Password:</translation>
+    </message>
+    <message>
+        <source>固定序列号比对</source>
+        <translation>Compare serial</translation>
+    </message>
+    <message>
+        <source>比对结果</source>
+        <translation>Result</translation>
+    </message>
+    <message>
+        <source>关于</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>清除输出</source>
+        <translation>Clear</translation>
+    </message>
+    <message>
+        <source>令匙校准</source>
+        <translation>Calibrate</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>无法启动HID线程，程序中止</source>
+        <translation>Cannot start the HID thread; the program ends.</translation>
+    </message>
+    <message>
+        <source>严重错误</source>
+        <translation>Fatal Error</translation>
+    </message>
+    <message>
+        <source>无法启动HIDForGame线程，程序中止</source>
+        <translation>Cannot start the HIDForGame thread; the program ends.</translation>
+    </message>
+    <message>
+        <source>是否设置固定密码</source>
+        <translation>Set the fixed serial number?</translation>
+    </message>
+    <message>
+        <source>请确认</source>
+        <translation>Please Confirm</translation>
+    </message>
+    <message>
+        <source>输入的序列号长度不对，请重新输入</source>
+        <translation>The serial number has the wrong length. Please enter it again.</translation>
+    </message>
+    <message>
+        <source>警告</source>
+        <translation>Warning</translation>
+    </message>
+</context>
+<context>
+    <name>CQuillonApp</name>
+    <message>
+        <source>Bad configuration file:
+%1
+The token service will not be called until it is corrected.</source>
+        <translation>Bad configuration file:
+%1
+The token service will not be called until it is corrected.</translation>
+    </message>
+    <message>
+        <source>WARNING</source>
+        <translation>WARNING</translation>
+    </message>
+    <message>
+        <source>Another instance is running...!</source>
+        <translation>Another instance is running...!</translation>
+    </message>
+</context>
+<context>
+    <name>CStationWnd</name>
+    <message>
+        <source>Quillon station</source>
+        <translation>Quillon station</translation>
+    </message>
+    <message>
+        <source>&amp;Operator:</source>
+        <translation>&amp;Operator:</translation>
+    </message>
+    <message>
+        <source>operator id</source>
+        <translation>operator id</translation>
+    </message>
+    <message>
+        <source>Station:</source>
+        <translation>Station:</translation>
+    </message>
+    <message>
+        <source>Label serial:</source>
+        <translation>Label serial:</translation>
+    </message>
+    <message>
+        <source>scan the label, or type it, then Enter (Enter alone: no label)</source>
+        <translation>scan the label, or type it, then Enter (Enter alone: no label)</translation>
+    </message>
+    <message>
+        <source>Receivers</source>
+        <translation>Receivers</translation>
+    </message>
+    <message>
+        <source>Keys</source>
+        <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Token</source>
+        <translation>Token</translation>
+    </message>
+    <message>
+        <source>Serial:</source>
+        <translation>Serial:</translation>
+    </message>
+    <message>
+        <source>Password:</source>
+        <translation>Password:</translation>
+    </message>
+    <message>
+        <source>Input:</source>
+        <translation>Input:</translation>
+    </message>
+    <message>
+        <source>Verification:</source>
+        <translation>Verification:</translation>
+    </message>
+    <message>
+        <source>Service result:</source>
+        <translation>Service result:</translation>
+    </message>
+    <message>
+        <source>Enter: start the next unit · Escape: abort the run, or leave</source>
+        <translation>Enter: start the next unit · Escape: abort the run, or leave</translation>
+    </message>
+    <message>
+        <source>Checking the receivers</source>
+        <translation>Checking the receivers</translation>
+    </message>
+    <message>
+        <source>Press every key once</source>
+        <translation>Press every key once</translation>
+    </message>
+    <message>
+        <source>Press the token key</source>
+        <translation>Press the token key</translation>
+    </message>
+    <message>
+        <source>Calibrating the token</source>
+        <translation>Calibrating the token</translation>
+    </message>
+    <message>
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message>
+        <source>No results store: %1</source>
+        <translation>No results store: %1</translation>
+    </message>
+    <message>
+        <source>Records: %1</source>
+        <translation>Records: %1</translation>
+    </message>
+    <message>
+        <source> (%1 waiting to be sent)</source>
+        <translation> (%1 waiting to be sent)</translation>
+    </message>
+    <message>
+        <source>Counts unknown: %1</source>
+        <translation>Counts unknown: %1</translation>
+    </message>
+    <message>
+        <source>Since opened: units %1, passed %2, first-pass yield %3, retests %4</source>
+        <translation>Since opened: units %1, passed %2, first-pass yield %3, retests %4</translation>
+    </message>
+    <message>
+        <source>✘ NOT STARTED</source>
+        <translation>✘ NOT STARTED</translation>
+    </message>
+    <message>
+        <source>no results store: %1</source>
+        <translation>no results store: %1</translation>
+    </message>
+    <message>
+        <source>the label serial is not plain text of at most 64 bytes</source>
+        <translation>the label serial is not plain text of at most 64 bytes</translation>
+    </message>
+    <message>
+        <source>keys: %1</source>
+        <translation>keys: %1</translation>
+    </message>
+    <message>
+        <source>Record written to %1</source>
+        <translation>Record written to %1</translation>
+    </message>
+    <message>
+        <source>Record kept in the local store, waiting for %1 (%2)</source>
+        <translation>Record kept in the local store, waiting for %1 (%2)</translation>
+    </message>
+    <message>
+        <source>The record is NOT stored: %1</source>
+        <translation>The record is NOT stored: %1</translation>
+    </message>
+    <message>
+        <source>✔ PASS</source>
+        <translation>✔ PASS</translation>
+    </message>
+    <message>
+        <source>✘ FAIL</source>
+        <translation>✘ FAIL</translation>
+    </message>
+    <message>
+        <source>✘ ERROR</source>
+        <translation>✘ ERROR</translation>
+    </message>
+    <message>
+        <source>■ ABORTED</source>
+        <translation>■ ABORTED</translation>
+    </message>
+    <message>
+        <source>%1 s left</source>
+        <translation>%1 s left</translation>
+    </message>
+    <message>
+        <source>Missing (%1): %2</source>
+        <translation>Missing (%1): %2</translation>
+    </message>
+    <message>
+        <source>Flagged (double or stuck): %1</source>
+        <translation>Flagged (double or stuck): %1</translation>
+    </message>
+    <message>
+        <source>Abort the test of this unit? It is recorded as ABORTED.</source>
+        <translation>Abort the test of this unit? It is recorded as ABORTED.</translation>
+    </message>
+    <message>
+        <source>Abort the run</source>
+        <translation>Abort the run</translation>
+    </message>
+    <message>
+        <source>All %1 key pressed</source>
+        <translation>All %1 key pressed</translation>
+    </message>
+    <message>
+        <source>All %1 keys pressed</source>
+        <translation>All %1 keys pressed</translation>
+    </message>
+</context>
+<context>
+    <name>Status</name>
+    <message>
+        <source>红外接收器设备工作正常</source>
+        <translation>IR receiver is working</translation>
+    </message>
+    <message>
+        <source>红外接收器设备未找到</source>
+        <translation>IR receiver not found</translation>
+    </message>
+    <message>
+        <source>红外接收器设备打开失败</source>
+        <translation>IR receiver failed to open</translation>
+    </message>
+    <message>
+        <source>游戏杆接收器设备工作正常</source>
+        <translation>Game receiver is working</translation>
+    </message>
+    <message>
+        <source>游戏杆接收器设备未找到</source>
+        <translation>Game receiver not found</translation>
+    </message>
+    <message>
+        <source>游戏杆接收器设备打开失败</source>
+        <translation>Game receiver failed to open</translation>
+    </message>
+    <message>
+        <source>令匙输入成功</source>
+        <translation>Token input succeeded</translation>
+    </message>
+    <message>
+        <source>令匙输入超时</source>
+        <translation>Token input timed out</translation>
+    </message>
+    <message>
+        <source>令匙输入中断</source>
+        <translation>Token input interrupted</translation>
+    </message>
+    <message>
+        <source>令匙输入非法</source>
+        <translation>Token input invalid</translation>
+    </message>
+    <message>
+        <source>令匙输入长度非法</source>
+        <translation>Token input: wrong length</translation>
+    </message>
+    <message>
+        <source>请等待30秒再输入令匙键</source>
+        <translation>Wait 30 s, then press the token key</translation>
+    </message>
+    <message>
+        <source>请再次输入令匙键</source>
+        <translation>Press the token key again</translation>
+    </message>
+    <message>
+        <source>两次密码相同，请等待30秒再试</source>
+        <translation>Same password twice: wait 30 s, retry</translation>
+    </message>
+    <message>
+        <source>令匙校准通过</source>
+        <translation>Token calibration passed</translation>
+    </message>
+    <message>
+        <source>令匙校准不通过</source>
+        <translation>Token calibration did not pass</translation>
+    </message>
+    <message>
+        <source>网络不通或服务器有问题，令匙校准不成功</source>
+        <translation>Network or server fault: not calibrated</translation>
+    </message>
+    <message>
+        <source>校准发生异常</source>
+        <translation>Calibration failed with an error</translation>
+    </message>
+    <message>
+        <source>输入超时</source>
+        <translation>Input timed out</translation>
+    </message>
+    <message>
+        <source>令匙验证通过</source>
+        <translation>Token verified</translation>
+    </message>
+    <message>
+        <source>令匙已经被绑定，拒绝验证</source>
+        <translation>Token is bound: verification refused</translation>
+    </message>
+    <message>
+        <source>令匙验证不通过，请尝试令匙校准</source>
+        <translation>Not verified: try calibrating the token</translation>
+    </message>
+    <message>
+        <source>网络不通或服务器有问题，令匙验证不成功</source>
+        <translation>Network or server fault: not verified</translation>
+    </message>
+    <message>
+        <source>网络通信异常</source>
+        <translation>Network communication error</translation>
+    </message>
+    <message>
+        <source>序列号一致</source>
+        <translation>Serials match</translation>
+    </message>
+    <message>
+        <source>序列号不一致</source>
+        <translation>Serials differ</translation>
+    </message>
+    <message>
+        <source>For Quillon, Orvane Keywarden Service
+Has been stopped.</source>
+        <translation>For Quillon, Orvane Keywarden Service
+Has been stopped.</translation>
+    </message>
+    <message>
+        <source>Hint</source>
+        <translation>Hint</translation>
+    </message>
+</context>
+</TS>

@@ -1,6 +1,7 @@
 #include "app/translation.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
@@ -31,7 +32,9 @@ Catalogue& TheCatalogue() {
 bool LoadFor(QTranslator& translator, QString name, QString* loaded) {
     name.replace(u'-', u'_');
     for (;;) {
-        if (translator.load(QStringLiteral(":/i18n/quillon_") + name)) {
+        // Checked first: load() would fall back to a shorter name by itself.
+        const QString file = QStringLiteral(":/i18n/quillon_") + name + QStringLiteral(".qm");
+        if (QFile::exists(file) && translator.load(file)) {
             *loaded = name;
             return true;
         }
@@ -42,21 +45,26 @@ bool LoadFor(QTranslator& translator, QString name, QString* loaded) {
     }
 }
 
-void Load(Catalogue& catalogue) {
-    for (const QString& name : QLocale::system().uiLanguages()) {
+// Loads into `translator` the first catalogue `languages` ask for; "" when the source
+// texts are wanted.
+std::string Choose(QTranslator& translator, const QStringList& languages) {
+    for (const QString& name : languages) {
         const QLocale locale(name);
         // The C locale asks for the texts as they stand.
         if (locale.language() == QLocale::C)
-            return;
+            return {};
         QString loaded;
-        if (LoadFor(catalogue.translator, name, &loaded)) {
-            catalogue.language = loaded.toStdString();
-            return;
-        }
+        if (LoadFor(translator, name, &loaded))
+            return loaded.toStdString();
         // Chinese is the source language: a later choice never overrides it.
         if (locale.language() == QLocale::Chinese)
-            return;
+            return {};
     }
+    return {};
+}
+
+void Load(Catalogue& catalogue) {
+    catalogue.language = Choose(catalogue.translator, QLocale::system().uiLanguages());
 }
 
 }  // namespace
@@ -67,6 +75,14 @@ std::string LoadTranslation() {
     if (!catalogue.language.empty() && QCoreApplication::instance() != nullptr)
         QCoreApplication::installTranslator(&catalogue.translator);
     return catalogue.language;
+}
+
+std::string CatalogueFor(const std::vector<std::string>& languages) {
+    QStringList names;
+    for (const std::string& l : languages)
+        names.append(QString::fromStdString(l));
+    QTranslator translator;
+    return Choose(translator, names);
 }
 
 const char* Translate(const char* context, const char* text) {

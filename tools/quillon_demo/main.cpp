@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/translation.h"
 #include "platform/hid/hid_recorder.h"
 #include "platform/process/stop_signals.h"
 #include "tools/quillon_demo/kit_rig.h"
@@ -57,7 +58,7 @@ struct Options {
 
 void PrintHelp() {
     std::printf(
-        "usage: quillon-demo [--headless | --station | --soak MINUTES] [--out DIR]\n"
+        "usage: quillon-demo [--headless | --station | --soak MINUTES] [--out DIR] [--lang L]\n"
         "                    [--sim TOKEN_SERVICE_SIM]\n"
         "                    [--record FILE]\n"
         "\n"
@@ -75,6 +76,8 @@ void PrintHelp() {
         "              keys, replugs and calibrations, with memory, descriptors and threads\n"
         "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
         "  --out DIR   output folder (default ./demo-out)\n"
+        "  --lang L    the texts' language, as LANGUAGE=L would choose it (en: English,\n"
+        "              C: the texts as they stand); default: the user's locale\n"
         "  --sim EXE   token_service_sim to start (default: %s)\n"
         "  --record FILE  write what the receivers send, in hid-recorder's format\n"
         "\n"
@@ -162,6 +165,9 @@ bool ParseArgs(int argc, char** argv, Options* options) {
             options->headless = true;
         } else if (arg == "--station") {
             options->station = true;
+        } else if (arg == "--lang" && i + 1 < argc) {
+            // As a user's LANGUAGE would: the window, and the programs the demo starts.
+            ::setenv("LANGUAGE", argv[++i], 1);
         } else if ((arg == "--out" || arg == "--sim") && i + 1 < argc) {
             (arg == "--out" ? options->out : options->simulator) = argv[++i];
             options->outGiven = options->outGiven || arg == "--out";
@@ -304,6 +310,9 @@ int RunDemo(int argc, char** argv) {
     char* qtArgv[] = {argv[0], nullptr};
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationName("quillon");
+    const std::string language = LoadTranslation();
+    std::printf("quillon-demo: texts in %s\n",
+                language.empty() ? "the source language" : language.c_str());
 
     // Served for the scenario: its end-of-line test is quillonctl, another process.
     KitRig rig({}, headless && !soak ? KitNodes::Served : KitNodes::InProcess);

@@ -1,4 +1,5 @@
 #include "tools/quillon_demo/scenario.h"
+#include "platform/text/translatable.h"
 
 #include <unistd.h>
 
@@ -29,16 +30,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString kIrWorking = QString::fromUtf8("红外接收器设备工作正常");
-const QString kIrNotFound = QString::fromUtf8("红外接收器设备未找到");
-const QString kGameWorking = QString::fromUtf8("游戏杆接收器设备工作正常");
-const QString kTokenOk = QString::fromUtf8("令匙输入成功");
-const QString kVerified = QString::fromUtf8("令匙验证通过");
-const QString kRefused = QString::fromUtf8("令匙验证不通过，请尝试令匙校准");
-const QString kSerialsAgree = QString::fromUtf8("序列号一致");
-const QString kCalWait = QString::fromUtf8("请等待30秒再输入令匙键");
-const QString kCalAgain = QString::fromUtf8("请再次输入令匙键");
-const QString kCalibrated = QString::fromUtf8("令匙校准通过");
+// A status line as the window shows it: in the language the demo runs in.
+struct ShownText {
+    const char* source;
+    operator QString() const { return QCoreApplication::translate(kStatusTextContext, source); }
+};
+
+const ShownText kIrWorking{"红外接收器设备工作正常"};
+const ShownText kIrNotFound{"红外接收器设备未找到"};
+const ShownText kGameWorking{"游戏杆接收器设备工作正常"};
+const ShownText kTokenOk{"令匙输入成功"};
+const ShownText kVerified{"令匙验证通过"};
+const ShownText kRefused{"令匙验证不通过，请尝试令匙校准"};
+const ShownText kSerialsAgree{"序列号一致"};
+const ShownText kCalWait{"请等待30秒再输入令匙键"};
+const ShownText kCalAgain{"请再次输入令匙键"};
+const ShownText kCalibrated{"令匙校准通过"};
 
 constexpr KeyId kRemoteKey = 53;  // digit 5
 constexpr KeyId kGameKey = 4103;  // upper ring, left (yellow)

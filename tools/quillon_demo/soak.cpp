@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
+#include "platform/text/translatable.h"
 
 #include "app/calibration_dlg.h"
 #include "app/main_dlg.h"
@@ -22,18 +23,24 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// A status line as the window shows it: in the language the demo runs in.
+struct ShownText {
+    const char* source;
+    operator QString() const { return QCoreApplication::translate(kStatusTextContext, source); }
+};
 using Clock = std::chrono::steady_clock;
 
-const QString kIrWorking = QString::fromUtf8("红外接收器设备工作正常");
-const QString kIrNotFound = QString::fromUtf8("红外接收器设备未找到");
-const QString kGameWorking = QString::fromUtf8("游戏杆接收器设备工作正常");
-const QString kGameNotFound = QString::fromUtf8("游戏杆接收器设备未找到");
-const QString kTokenOk = QString::fromUtf8("令匙输入成功");
-const QString kVerified = QString::fromUtf8("令匙验证通过");
-const QString kRefused = QString::fromUtf8("令匙验证不通过，请尝试令匙校准");
-const QString kCalWait = QString::fromUtf8("请等待30秒再输入令匙键");
-const QString kCalAgain = QString::fromUtf8("请再次输入令匙键");
-const QString kCalibrated = QString::fromUtf8("令匙校准通过");
+const ShownText kIrWorking{"红外接收器设备工作正常"};
+const ShownText kIrNotFound{"红外接收器设备未找到"};
+const ShownText kGameWorking{"游戏杆接收器设备工作正常"};
+const ShownText kGameNotFound{"游戏杆接收器设备未找到"};
+const ShownText kTokenOk{"令匙输入成功"};
+const ShownText kVerified{"令匙验证通过"};
+const ShownText kRefused{"令匙验证不通过，请尝试令匙校准"};
+const ShownText kCalWait{"请等待30秒再输入令匙键"};
+const ShownText kCalAgain{"请再次输入令匙键"};
+const ShownText kCalibrated{"令匙校准通过"};
 
 constexpr auto kPressPeriod = 6s;
 constexpr auto kSamplePeriod = 10s;
@@ -353,7 +360,7 @@ void SoakRun::Calibrate(CMainDlg& dlg) {
         const bool closed = ProcessEventsUntil([&] { return !cal->isVisible(); }, 20s);
         Check(closed, "calibration: the dialog stays open after the second press");
         Check(m_lastBoxText == kCalibrated, "calibration verdict \"" + m_lastBoxText.toStdString() +
-                                                "\", expected \"" + kCalibrated.toStdString() +
+                                                "\", expected \"" + QString(kCalibrated).toStdString() +
                                                 "\"");
         if (!closed)
             giveUp();

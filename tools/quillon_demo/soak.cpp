@@ -360,8 +360,8 @@ void SoakRun::Calibrate(CMainDlg& dlg) {
         const bool closed = ProcessEventsUntil([&] { return !cal->isVisible(); }, 20s);
         Check(closed, "calibration: the dialog stays open after the second press");
         Check(m_lastBoxText == kCalibrated, "calibration verdict \"" + m_lastBoxText.toStdString() +
-                                                "\", expected \"" + QString(kCalibrated).toStdString() +
-                                                "\"");
+                                                "\", expected \"" +
+                                                QString(kCalibrated).toStdString() + "\"");
         if (!closed)
             giveUp();
     });

@@ -7,6 +7,7 @@
 #include <QTimerEvent>
 
 #include "app/about_dlg.h"
+#include "app/accessibility.h"
 #include "app/message_box.h"
 #include "platform/text/translatable.h"
 #include "ui_calibration_dlg.h"
@@ -28,6 +29,7 @@ CEKeyInputforRevise::CEKeyInputforRevise(QWidget* parent, Periods periods)
       m_pParent(parent),
       m_calibration(std::make_unique<TokenCalibration>(*this, periods)) {
     InstallDialogFontFallback();
+    InstallAccessibleInterfaces();
     m_ui->setupUi(this);
     // A caption without system-menu box: no close button.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);

@@ -10,6 +10,8 @@ add_library(quillon_app STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main_dlg.h
   ${CMAKE_CURRENT_LIST_DIR}/about_dlg.cpp
   ${CMAKE_CURRENT_LIST_DIR}/about_dlg.h
+  ${CMAKE_CURRENT_LIST_DIR}/accessibility.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/accessibility.h
   ${CMAKE_CURRENT_LIST_DIR}/calibration_dlg.cpp
   ${CMAKE_CURRENT_LIST_DIR}/calibration_dlg.h
   ${CMAKE_CURRENT_LIST_DIR}/message_box.cpp

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "app/about_dlg.h"
+#include "app/accessibility.h"
 #include "app/calibration_dlg.h"
 #include "app/fixed_serial.h"
 #include "app/hid_service.h"
@@ -61,6 +62,7 @@ CMainDlg::CMainDlg(IServiceControl& services, Receivers receivers, QWidget* pare
       m_services(services),
       m_receivers(std::move(receivers)) {
     InstallDialogFontFallback();
+    InstallAccessibleInterfaces();
     InitRemoteResources();
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -380,9 +382,15 @@ void CMainDlg::PostRefresh() {
 
 void CMainDlg::RepaintLater() {
     // Posted, not sent: the caller is a dispatcher thread and must not wait for the
-    // window thread. Posted calls run in the order they were made.
+    // window thread. Posted calls run in the order they were made. The picture's
+    // description for a screen reader goes with the repaint.
     QMetaObject::invokeMethod(
-        this, [this] { update(RemoteFrameRect(rect())); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            update(RemoteFrameRect(rect()));
+            m_ui->remotePicture->ShowHeldKey(m_nHighlightKey.Current());
+        },
+        Qt::QueuedConnection);
 }
 
 void CMainDlg::ShowCompareControls() {

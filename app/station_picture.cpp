@@ -4,6 +4,7 @@
 #include <QPainterPath>
 #include <algorithm>
 
+#include "app/accessibility.h"
 #include "app/key_rects.h"
 #include "app/remote_picture.h"
 
@@ -77,6 +78,7 @@ void PaintStationPicture(QPainter& p, const QRect& area, const QImage& normal,
 }
 
 StationRemoteView::StationRemoteView(QWidget* parent) : QWidget(parent) {
+    InstallAccessibleInterfaces();
     InitRemoteResources();
     m_normal = LoadRemoteBitmap(kBitmapNormal).toImage();
     m_pressed = LoadRemoteBitmap(kBitmapPressed).toImage();
@@ -85,6 +87,7 @@ StationRemoteView::StationRemoteView(QWidget* parent) : QWidget(parent) {
 
 void StationRemoteView::SetMarks(StationKeyMarks marks) {
     m_marks = std::move(marks);
+    ChangeAccessibleDescription(*this, HeldKeyDescription(m_marks.held));
     update();
 }
 

@@ -26,8 +26,11 @@ QRect StationPictureRect(const QRect& area);
 void PaintStationPicture(QPainter& p, const QRect& area, const QImage& normal,
                          const QImage& pressed, const StationKeyMarks& marks);
 
-// The widget the .ui places; the window hands it the marks.
+// The widget the .ui places; the window hands it the marks. The held key is its
+// accessible description.
 class StationRemoteView : public QWidget {
+    Q_OBJECT
+
 public:
     explicit StationRemoteView(QWidget* parent = nullptr);
     void SetMarks(StationKeyMarks marks);

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "app/about_dlg.h"
+#include "app/accessibility.h"
 #include "app/hid_service.h"
 #include "app/message_box.h"
 #include "app/remote_picture.h"
@@ -159,6 +160,7 @@ CStationWnd::CStationWnd(IServiceControl& services, StationOptions options, QWid
       m_services(services),
       m_options(std::move(options)) {
     InstallDialogFontFallback();
+    InstallAccessibleInterfaces();
     m_ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint);

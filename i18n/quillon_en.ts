@@ -15,6 +15,10 @@
         <source>确定</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>程序图标</source>
+        <translation>Program icon</translation>
+    </message>
 </context>
 <context>
     <name>CEKeyInputforRevise</name>
@@ -41,6 +45,18 @@
     <message>
         <source>警告</source>
         <translation>Warning</translation>
+    </message>
+    <message>
+        <source>第一次动态密码</source>
+        <translation>First password</translation>
+    </message>
+    <message>
+        <source>校准状态</source>
+        <translation>Calibration status</translation>
+    </message>
+    <message>
+        <source>第二次动态密码</source>
+        <translation>Second password</translation>
     </message>
 </context>
 <context>
@@ -124,6 +140,54 @@
     <message>
         <source>警告</source>
         <translation>Warning</translation>
+    </message>
+    <message>
+        <source>红外接收器状态</source>
+        <translation>IR receiver status</translation>
+    </message>
+    <message>
+        <source>游戏杆接收器状态</source>
+        <translation>Game receiver status</translation>
+    </message>
+    <message>
+        <source>固定序列号</source>
+        <translation>Fixed serial</translation>
+    </message>
+    <message>
+        <source>需要比对的固定序列号，9位数字</source>
+        <translation>The fixed serial to compare, 9 digits</translation>
+    </message>
+    <message>
+        <source>设置固定序列号</source>
+        <translation>Set fixed serial</translation>
+    </message>
+    <message>
+        <source>令匙输入状态</source>
+        <translation>Token input status</translation>
+    </message>
+    <message>
+        <source>令匙序列号</source>
+        <translation>Token serial</translation>
+    </message>
+    <message>
+        <source>按令匙键后显示</source>
+        <translation>Shown when the token key is pressed</translation>
+    </message>
+    <message>
+        <source>动态密码</source>
+        <translation>Token password</translation>
+    </message>
+    <message>
+        <source>令匙验证结果</source>
+        <translation>Verification result</translation>
+    </message>
+    <message>
+        <source>固定序列号比对结果</source>
+        <translation>Serial comparison result</translation>
+    </message>
+    <message>
+        <source>遥控器图片</source>
+        <translation>Remote control picture</translation>
     </message>
 </context>
 <context>
@@ -318,6 +382,90 @@ The token service will not be called until it is corrected.</translation>
     <message>
         <source>All %1 keys pressed</source>
         <translation>All %1 keys pressed</translation>
+    </message>
+    <message>
+        <source>Operator:</source>
+        <translation>Operator:</translation>
+    </message>
+    <message>
+        <source>Operator id</source>
+        <translation>Operator id</translation>
+    </message>
+    <message>
+        <source>Station name</source>
+        <translation>Station name</translation>
+    </message>
+    <message>
+        <source>Results store</source>
+        <translation>Results store</translation>
+    </message>
+    <message>
+        <source>Label serial</source>
+        <translation>Label serial</translation>
+    </message>
+    <message>
+        <source>Remote control</source>
+        <translation>Remote control</translation>
+    </message>
+    <message>
+        <source>IR receiver status</source>
+        <translation>IR receiver status</translation>
+    </message>
+    <message>
+        <source>Game receiver status</source>
+        <translation>Game receiver status</translation>
+    </message>
+    <message>
+        <source>Step</source>
+        <translation>Step</translation>
+    </message>
+    <message>
+        <source>Time left</source>
+        <translation>Time left</translation>
+    </message>
+    <message>
+        <source>Keys not pressed yet</source>
+        <translation>Keys not pressed yet</translation>
+    </message>
+    <message>
+        <source>Flagged keys</source>
+        <translation>Flagged keys</translation>
+    </message>
+    <message>
+        <source>Token serial</source>
+        <translation>Token serial</translation>
+    </message>
+    <message>
+        <source>Token password</source>
+        <translation>Token password</translation>
+    </message>
+    <message>
+        <source>Token input</source>
+        <translation>Token input</translation>
+    </message>
+    <message>
+        <source>Verification result</source>
+        <translation>Verification result</translation>
+    </message>
+    <message>
+        <source>Service result</source>
+        <translation>Service result</translation>
+    </message>
+    <message>
+        <source>Verdict</source>
+        <translation>Verdict</translation>
+    </message>
+    <message>
+        <source>Reason</source>
+        <translation>Reason</translation>
+    </message>
+    <message>
+        <source>Record</source>
+        <translation>Record</translation>
+    </message>
+    <message>
+        <source>Counts since opened</source>
+        <translation>Counts since opened</translation>
     </message>
 </context>
 <context>

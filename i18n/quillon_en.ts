@@ -585,4 +585,411 @@ Has been stopped.</translation>
         <translation>Hint</translation>
     </message>
 </context>
+<context>
+    <name>quillonctl</name>
+    <message>
+        <source>第一次动态密码：</source>
+        <translation>First password:</translation>
+    </message>
+    <message>
+        <source>第二次动态密码：</source>
+        <translation>Second password:</translation>
+    </message>
+    <message>
+        <source>cannot start the receiver threads</source>
+        <translation>cannot start the receiver threads</translation>
+    </message>
+    <message>
+        <source>令匙校准</source>
+        <translation>Token calibration</translation>
+    </message>
+    <message>
+        <source>请按令匙键输入令匙值</source>
+        <translation>Press the token key</translation>
+    </message>
+    <message>
+        <source>the calibration ended without a verdict</source>
+        <translation>the calibration ended without a verdict</translation>
+    </message>
+    <message>
+        <source>waiting for the receivers: %lld s</source>
+        <translation>waiting for the receivers: %lld s</translation>
+    </message>
+    <message>
+        <source>fix: %s</source>
+        <translation>fix: %s</translation>
+    </message>
+    <message>
+        <source>no fix, because %s</source>
+        <translation>no fix, because %s</translation>
+    </message>
+    <message>
+        <source>%zu checks: %d failed, %d warning%s</source>
+        <translation>%zu checks: %d failed, %d warning%s</translation>
+    </message>
+    <message>
+        <source>node missing</source>
+        <translation>node missing</translation>
+    </message>
+    <message>
+        <source>may open</source>
+        <translation>may open</translation>
+    </message>
+    <message>
+        <source>may not open (%s)</source>
+        <translation>may not open (%s)</translation>
+    </message>
+    <message>
+        <source>held by %s</source>
+        <translation>held by %s</translation>
+    </message>
+    <message>
+        <source>No hidraw node is present.</source>
+        <translation>No hidraw node is present.</translation>
+    </message>
+    <message>
+        <source>No receiver of the kit (USB 0471:0606) is present.</source>
+        <translation>No receiver of the kit (USB 0471:0606) is present.</translation>
+    </message>
+    <message>
+        <source>no %s is present; it is not recorded</source>
+        <translation>no %s is present; it is not recorded</translation>
+    </message>
+    <message>
+        <source>no receiver of the kit (USB 0471:0606) is present</source>
+        <translation>no receiver of the kit (USB 0471:0606) is present</translation>
+    </message>
+    <message>
+        <source>%s: a FIFO that no program reads yet; waiting for one (Ctrl-C to stop)</source>
+        <translation>%s: a FIFO that no program reads yet; waiting for one (Ctrl-C to stop)</translation>
+    </message>
+    <message>
+        <source>record --json needs --output FILE: the recording goes to stdout otherwise</source>
+        <translation>record --json needs --output FILE: the recording goes to stdout otherwise</translation>
+    </message>
+    <message>
+        <source>(quillonctl doctor tells why)</source>
+        <translation>(quillonctl doctor tells why)</translation>
+    </message>
+    <message>
+        <source>stopped before anything was recorded</source>
+        <translation>stopped before anything was recorded</translation>
+    </message>
+    <message>
+        <source>writing the recording failed: %s</source>
+        <translation>writing the recording failed: %s</translation>
+    </message>
+    <message>
+        <source>recording %zu device%s; Ctrl-C to stop</source>
+        <translation>recording %zu device%s; Ctrl-C to stop</translation>
+    </message>
+    <message>
+        <source>recording %zu device%s to %s; Ctrl-C to stop</source>
+        <translation>recording %zu device%s to %s; Ctrl-C to stop</translation>
+    </message>
+    <message>
+        <source>%s went away</source>
+        <translation>%s went away</translation>
+    </message>
+    <message>
+        <source>writing the recording failed: %s; it ends with the %zu report%s before</source>
+        <translation>writing the recording failed: %s; it ends with the %zu report%s before</translation>
+    </message>
+    <message>
+        <source>%s took no more; its last line may be cut short</source>
+        <translation>%s took no more; its last line may be cut short</translation>
+    </message>
+    <message>
+        <source>%zu report%s in %s s</source>
+        <translation>%zu report%s in %s s</translation>
+    </message>
+    <message>
+        <source>(no name)</source>
+        <translation>(no name)</translation>
+    </message>
+    <message>
+        <source>%zu of %zu reports sent, %.0f s left</source>
+        <translation>%zu of %zu reports sent, %.0f s left</translation>
+    </message>
+    <message>
+        <source>warning: %s: %s</source>
+        <translation>warning: %s: %s</translation>
+    </message>
+    <message>
+        <source>%s served; run the window or quillonctl with the two variables above to see the replay</source>
+        <translation>%s served; run the window or quillonctl with the two variables above to see the replay</translation>
+    </message>
+    <message>
+        <source>%s created through /dev/uhid</source>
+        <translation>%s created through /dev/uhid</translation>
+    </message>
+    <message>
+        <source>waiting until a program opens every device (Ctrl-C to stop)</source>
+        <translation>waiting until a program opens every device (Ctrl-C to stop)</translation>
+    </message>
+    <message>
+        <source>replaying %zu reports at %gx</source>
+        <translation>replaying %zu reports at %gx</translation>
+    </message>
+    <message>
+        <source>replay stopped after %zu reports: %s</source>
+        <translation>replay stopped after %zu reports: %s</translation>
+    </message>
+    <message>
+        <source>replay done; the devices stay until Ctrl-C</source>
+        <translation>replay done; the devices stay until Ctrl-C</translation>
+    </message>
+    <message>
+        <source>replay done: %zu of %zu reports sent in %.1f s</source>
+        <translation>replay done: %zu of %zu reports sent in %.1f s</translation>
+    </message>
+    <message>
+        <source>replay stopped: %zu of %zu reports sent in %.1f s</source>
+        <translation>replay stopped: %zu of %zu reports sent in %.1f s</translation>
+    </message>
+    <message>
+        <source>started (UTC)</source>
+        <translation>started (UTC)</translation>
+    </message>
+    <message>
+        <source>outcome</source>
+        <translation>outcome</translation>
+    </message>
+    <message>
+        <source>unit</source>
+        <translation>unit</translation>
+    </message>
+    <message>
+        <source>station</source>
+        <translation>station</translation>
+    </message>
+    <message>
+        <source>operator</source>
+        <translation>operator</translation>
+    </message>
+    <message>
+        <source>retest</source>
+        <translation>retest</translation>
+    </message>
+    <message>
+        <source>why</source>
+        <translation>why</translation>
+    </message>
+    <message>
+        <source>%s: &quot;%s&quot; is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ)</source>
+        <translation>%s: &quot;%s&quot; is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ)</translation>
+    </message>
+    <message>
+        <source>--outcome: &quot;%s&quot; is none of PASS, FAIL, ERROR, ABORTED, STARTED</source>
+        <translation>--outcome: &quot;%s&quot; is none of PASS, FAIL, ERROR, ABORTED, STARTED</translation>
+    </message>
+    <message>
+        <source>nothing to send: %s is the store itself</source>
+        <translation>nothing to send: %s is the store itself</translation>
+    </message>
+    <message>
+        <source>%d record(s) sent to %s, %d waiting</source>
+        <translation>%d record(s) sent to %s, %d waiting</translation>
+    </message>
+    <message>
+        <source>runs: %lld</source>
+        <translation>runs: %lld</translation>
+    </message>
+    <message>
+        <source>units: %lld</source>
+        <translation>units: %lld</translation>
+    </message>
+    <message>
+        <source>first-pass yield: %.1f %% (%lld of %lld)</source>
+        <translation>first-pass yield: %.1f %% (%lld of %lld)</translation>
+    </message>
+    <message>
+        <source>retests: %lld</source>
+        <translation>retests: %lld</translation>
+    </message>
+    <message>
+        <source>failures by step:</source>
+        <translation>failures by step:</translation>
+    </message>
+    <message>
+        <source>failures by key:</source>
+        <translation>failures by key:</translation>
+    </message>
+    <message>
+        <source>cannot write the output</source>
+        <translation>cannot write the output</translation>
+    </message>
+    <message>
+        <source>Receivers</source>
+        <translation>Receivers</translation>
+    </message>
+    <message>
+        <source>Keys</source>
+        <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Token</source>
+        <translation>Token</translation>
+    </message>
+    <message>
+        <source>Calibration</source>
+        <translation>Calibration</translation>
+    </message>
+    <message>
+        <source>Step</source>
+        <translation>Step</translation>
+    </message>
+    <message>
+        <source>Label serial (scan or type, Enter for none):</source>
+        <translation>Label serial (scan or type, Enter for none):</translation>
+    </message>
+    <message>
+        <source>--serial: longer than %zu bytes</source>
+        <translation>--serial: longer than %zu bytes</translation>
+    </message>
+    <message>
+        <source>--serial: &quot;%s&quot; is not plain text</source>
+        <translation>--serial: &quot;%s&quot; is not plain text</translation>
+    </message>
+    <message>
+        <source>calibration: %s</source>
+        <translation>calibration: %s</translation>
+    </message>
+    <message>
+        <source>token serial %s, password %s</source>
+        <translation>token serial %s, password %s</translation>
+    </message>
+    <message>
+        <source>press every key once (%zu): %s</source>
+        <translation>press every key once (%zu): %s</translation>
+    </message>
+    <message>
+        <source>press the token key</source>
+        <translation>press the token key</translation>
+    </message>
+    <message>
+        <source>flagged: %s</source>
+        <translation>flagged: %s</translation>
+    </message>
+    <message>
+        <source>pressed: %s (%zu left)</source>
+        <translation>pressed: %s (%zu left)</translation>
+    </message>
+    <message>
+        <source>missing: %s</source>
+        <translation>missing: %s</translation>
+    </message>
+    <message>
+        <source>cannot start the output thread</source>
+        <translation>cannot start the output thread</translation>
+    </message>
+    <message>
+        <source>warning: the run&apos;s start is not recorded: %s</source>
+        <translation>warning: the run&apos;s start is not recorded: %s</translation>
+    </message>
+    <message>
+        <source>the local store, waiting for %s (%s)</source>
+        <translation>the local store, waiting for %s (%s)</translation>
+    </message>
+    <message>
+        <source>error: the record is not stored: %s</source>
+        <translation>error: the record is not stored: %s</translation>
+    </message>
+    <message>
+        <source>record: %s</source>
+        <translation>record: %s</translation>
+    </message>
+    <message>
+        <source>error: cannot write %s</source>
+        <translation>error: cannot write %s</translation>
+    </message>
+    <message>
+        <source>%s: longer than %zu bytes: &quot;%s&quot;...</source>
+        <translation>%s: longer than %zu bytes: &quot;%s&quot;...</translation>
+    </message>
+    <message>
+        <source>%s: holds a control character, U+FFFE, U+FFFF or bytes that are not UTF-8: &quot;%s&quot;</source>
+        <translation>%s: holds a control character, U+FFFE, U+FFFF or bytes that are not UTF-8: &quot;%s&quot;</translation>
+    </message>
+    <message>
+        <source>warning: %s &quot;%s&quot; is not %zu digits; sent as it is</source>
+        <translation>warning: %s &quot;%s&quot; is not %zu digits; sent as it is</translation>
+    </message>
+    <message>
+        <source>press the token key (%.0f s)</source>
+        <translation>press the token key (%.0f s)</translation>
+    </message>
+    <message>
+        <source>no token input within %d s</source>
+        <translation>no token input within %d s</translation>
+    </message>
+    <message>
+        <source>stdout is closed; watch has nowhere to write</source>
+        <translation>stdout is closed; watch has nowhere to write</translation>
+    </message>
+    <message>
+        <source>writing to stdout failed: %s</source>
+        <translation>writing to stdout failed: %s</translation>
+    </message>
+    <message>
+        <source>%llu event%s not written: stdout did not keep up</source>
+        <translation>%llu event%s not written: stdout did not keep up</translation>
+    </message>
+    <message>
+        <source>%s (result %d)</source>
+        <translation>%s (result %d)</translation>
+    </message>
+    <message>
+        <source>unknown subcommand %s (see --help)</source>
+        <translation>unknown subcommand %s (see --help)</translation>
+    </message>
+    <message>
+        <source>unexpected argument %s (see --help)</source>
+        <translation>unexpected argument %s (see --help)</translation>
+    </message>
+    <message>
+        <source>verify needs either --serial and --password, or --wait</source>
+        <translation>verify needs either --serial and --password, or --wait</translation>
+    </message>
+    <message>
+        <source>record: unknown option %s (see --help)</source>
+        <translation>record: unknown option %s (see --help)</translation>
+    </message>
+    <message>
+        <source>no subcommand</source>
+        <translation>no subcommand</translation>
+    </message>
+    <message>
+        <source>key repeat %s after %.0f ms</source>
+        <translation>key repeat %s after %.0f ms</translation>
+    </message>
+    <message>
+        <source>key down %s</source>
+        <translation>key down %s</translation>
+    </message>
+    <message>
+        <source>key up %s</source>
+        <translation>key up %s</translation>
+    </message>
+    <message>
+        <source>token %s</source>
+        <translation>token %s</translation>
+    </message>
+    <message>
+        <source>token %s %s %s</source>
+        <translation>token %s %s %s</translation>
+    </message>
+    <message>
+        <source>verification %s</source>
+        <translation>verification %s</translation>
+    </message>
+    <message>
+        <source>summary: %llu keys, %llu repeats, repeat interval mean %.0f ms, max %.0f ms; frames: %s</source>
+        <translation>summary: %llu keys, %llu repeats, repeat interval mean %.0f ms, max %.0f ms; frames: %s</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>none</translation>
+    </message>
+</context>
 </TS>

@@ -14,6 +14,7 @@
 #include "quillonctl/receiver_check.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
+#include "quillonctl/texts.h"
 #include "service/token_calibration.h"
 #include "service/token_verification.h"
 #include "station/receiver_session.h"
@@ -22,9 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kPrompt = "请按令匙键输入令匙值";
-constexpr const char* kFirstLabel = "第一次动态密码：";
-constexpr const char* kSecondLabel = "第二次动态密码：";
 constexpr int kCountdownTimer = 100;  // not one of the calibration's own ids
 
 const char* VerdictKey(CalibrationVerdict verdict, std::optional<std::int32_t> result) {
@@ -59,6 +57,13 @@ int ExitFor(CalibrationVerdict verdict, std::optional<std::int32_t> result) {
     return kExitServiceFailed;
 }
 
+// A password after its label: the source's full-width colon spaces itself, an ASCII one
+// (a translation's) takes a space.
+std::string Labelled(const char* label, const std::string& value) {
+    const std::string text(label);
+    return text + (text.ends_with(':') ? " " : "") + value;
+}
+
 class TerminalCalibration : public ICalibrationDialog {
 public:
     // The dialog's texts go to stdout; with JSON there, to stderr, and only for a
@@ -75,15 +80,15 @@ public:
     void FieldsChanged() override {
         if (m_core->FirstPassword() != m_first) {
             m_first = m_core->FirstPassword();
-            Line(std::string(kFirstLabel) + m_first);
+            Line(Labelled(Translate("quillonctl", "第一次动态密码："), m_first));
         }
         if (m_core->SecondPassword() != m_second) {
             m_second = m_core->SecondPassword();
-            Line(std::string(kSecondLabel) + m_second);
+            Line(Labelled(Translate("quillonctl", "第二次动态密码："), m_second));
         }
         if (m_core->Status() != m_status) {
             m_status = m_core->Status();
-            Line(m_status);
+            Line(ShownStatus(m_status.c_str()));
             if (m_status != "请再次输入令匙键")
                 StartCountdown(m_wait);
             else
@@ -93,7 +98,8 @@ public:
     void EnableSecondInput(bool) override {}
     void ShowVerdict(CalibrationVerdict verdict) override {
         m_verdict = verdict;
-        Line(WithServiceResult(CalibrationVerdictText(verdict), m_core->ServiceResult()));
+        Line(WithServiceResult(ShownStatus(CalibrationVerdictText(verdict)),
+                               m_core->ServiceResult()));
     }
     void Closed() override {
         StopCountdown();
@@ -189,9 +195,9 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
         TokenCalibration calibration(face, periods);
         face.Attach(&calibration);
         if (!session.Start())
-            return Fail("cannot start the receiver threads");
-        face.Line("令匙校准");
-        face.Line(kPrompt);
+            return Fail(Translate("quillonctl", "cannot start the receiver threads"));
+        face.Line(Translate("quillonctl", "令匙校准"));
+        face.Line(Translate("quillonctl", "请按令匙键输入令匙值"));
         calibration.Start();
         // The time-out applies to the first press too, not only from it: the first
         // input sets the same timer again.
@@ -209,7 +215,7 @@ int RunCalibrate(const CtlOptions& options, double waitSeconds, double timeoutSe
     }
     const std::optional<CalibrationVerdict> verdict = face.Verdict();
     if (!verdict)
-        return Fail("the calibration ended without a verdict");
+        return Fail(Translate("quillonctl", "the calibration ended without a verdict"));
     const int status = ExitFor(*verdict, result);
     if (options.json) {
         PrintJson({{"verdict", VerdictKey(*verdict, result)},

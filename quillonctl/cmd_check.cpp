@@ -17,6 +17,7 @@
 #include "platform/hid/hid_device.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/receiver_check.h"
+#include "quillonctl/texts.h"
 #include "receiver/hid_manager.h"
 #include "receiver/types.h"
 
@@ -48,7 +49,7 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
     }
 
     const bool countdown = !options.json && timeoutSeconds > 0 && ::isatty(STDOUT_FILENO);
-    bool countdownShown = false;
+    std::size_t countdownShown = 0;  // the length of the countdown's line
     ReceiverCheck states[2];
     for (;;) {
         unsigned seen = 0;
@@ -71,10 +72,12 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
             auto until = deadline;
             if (countdown) {
                 const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - now);
-                std::printf("\rwaiting for the receivers: %lld s ",
-                            static_cast<long long>(left.count()));
+                const std::string line =
+                    Format(Translate("quillonctl", "waiting for the receivers: %lld s"),
+                           static_cast<long long>(left.count()));
+                std::printf("\r%s ", line.c_str());
                 std::fflush(stdout);
-                countdownShown = true;
+                countdownShown = std::max(countdownShown, line.size() + 1);
                 until = std::min(deadline, now + std::chrono::seconds(1));
             }
             if (arrivals.changed.wait_until(lock, until, [&] { return arrivals.count != seen; })) {
@@ -85,8 +88,9 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
         if (!woken)
             break;
     }
-    if (countdownShown) {
-        std::printf("\r%40s\r", "");
+    if (countdownShown > 0) {
+        // A translation may be longer than the English line.
+        std::printf("\r%*s\r", static_cast<int>(std::max<std::size_t>(countdownShown, 40)), "");
         std::fflush(stdout);
     }
     watcher.Stop();
@@ -115,7 +119,7 @@ int RunCheck(const CtlOptions& options, double timeoutSeconds) {
     for (const ReceiverCheck& r : states) {
         const int code =
             r.state == ReceiverCheckState::Working ? RECEIVER_READING : RECEIVER_WAITING;
-        const char* text = r.ir ? IrStatusText(code) : GameStatusText(code);
+        const char* text = ShownStatus(r.ir ? IrStatusText(code) : GameStatusText(code));
         std::string detail = r.path;
         if (!r.reason.empty())
             detail += (detail.empty() ? "" : ": ") + r.reason;

@@ -8,6 +8,7 @@
 
 #include "diagnosis/doctor_findings.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 
 int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
     DoctorSetup setup;
@@ -40,14 +41,16 @@ int RunDoctor(const CtlOptions& options, const std::string& udevRoot) {
         return status;
     }
     for (const Finding& f : findings) {
-        const char* what = !f.fix.empty()     ? "; fix: "
-                           : !f.noFix.empty() ? "; no fix, because "
-                                              : "";
-        std::printf("%-4s %s: %s%s%s\n", std::string(SeverityKey(f.severity)).c_str(),
-                    f.check.c_str(), f.text.c_str(), what,
-                    (!f.fix.empty() ? f.fix : f.noFix).c_str());
+        const std::string after =
+            !f.fix.empty() ? "; " + Format(Translate("quillonctl", "fix: %s"), f.fix.c_str())
+            : !f.noFix.empty()
+                ? "; " + Format(Translate("quillonctl", "no fix, because %s"), f.noFix.c_str())
+                : "";
+        std::printf("%-4s %s: %s%s\n", std::string(SeverityKey(f.severity)).c_str(),
+                    f.check.c_str(), f.text.c_str(), after.c_str());
     }
-    std::printf("%zu checks: %d failed, %d warning%s\n", findings.size(), failed, warned,
-                warned == 1 ? "" : "s");
+    std::printf(Translate("quillonctl", "%zu checks: %d failed, %d warning%s"), findings.size(),
+                failed, warned, warned == 1 ? "" : "s");
+    std::printf("\n");
     return status;
 }

@@ -7,6 +7,7 @@
 
 #include "diagnosis/kit_survey.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 
 namespace {
 
@@ -45,12 +46,13 @@ nlohmann::json NodeJson(const NodeReport& node) {
 
 std::string NodeAccessText(const NodeReport& node) {
     if (!node.present)
-        return "node missing";
-    std::string text = node.mayOpen
-                           ? "may open"
-                           : std::string("may not open (") + std::strerror(node.accessError) + ")";
+        return Translate("quillonctl", "node missing");
+    std::string text = node.mayOpen ? Translate("quillonctl", "may open")
+                                    : Format(Translate("quillonctl", "may not open (%s)"),
+                                             std::strerror(node.accessError));
     if (!node.holders.empty())
-        text += "; held by " + HoldersText(node.holders);
+        text +=
+            "; " + Format(Translate("quillonctl", "held by %s"), HoldersText(node.holders).c_str());
     return text;
 }
 
@@ -72,8 +74,9 @@ int RunList(const CtlOptions& options, bool all) {
         return kExitOk;
     }
     if (shown.empty()) {
-        std::printf(all ? "No hidraw node is present.\n"
-                        : "No receiver of the kit (USB 0471:0606) is present.\n");
+        std::printf("%s\n", all ? Translate("quillonctl", "No hidraw node is present.")
+                                : Translate("quillonctl",
+                                            "No receiver of the kit (USB 0471:0606) is present."));
         return kExitOk;
     }
     for (const NodeReport& node : shown) {

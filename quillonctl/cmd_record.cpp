@@ -22,6 +22,7 @@
 #include "platform/hid/hid_recorder.h"
 #include "platform/process/stop_signals.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 
 namespace {
 
@@ -53,12 +54,13 @@ bool DefaultNodes(std::vector<std::string>* paths, std::vector<std::string>* lab
             paths->push_back(node->path);
             labels->emplace_back(RoleText(role));
         }
-        if (labels->empty() || labels->back() != RoleText(role))
-            std::fprintf(stderr, "quillonctl: no %s is present; it is not recorded\n",
-                         std::string(RoleText(role)).c_str());
+        if (labels->empty() || labels->back() != RoleText(role)) {
+            Tell(Format(Translate("quillonctl", "no %s is present; it is not recorded"),
+                        std::string(RoleText(role)).c_str()));
+        }
     }
     if (paths->empty()) {
-        *error = "no receiver of the kit (USB 0471:0606) is present";
+        *error = Translate("quillonctl", "no receiver of the kit (USB 0471:0606) is present");
         return false;
     }
     return true;
@@ -99,10 +101,10 @@ public:
                 return Put::Failed;
             }
             if (!told) {
-                std::fprintf(stderr,
-                             "quillonctl: %s: a FIFO that no program reads yet; waiting for "
-                             "one (Ctrl-C to stop)\n",
-                             path.c_str());
+                Tell(Format(Translate("quillonctl",
+                                      "%s: a FIFO that no program reads yet; waiting "
+                                      "for one (Ctrl-C to stop)"),
+                            path.c_str()));
                 told = true;
             }
             // No event tells of a reader's arrival at a FIFO: look again now and then.
@@ -182,7 +184,9 @@ private:
 int RunRecording(const CtlOptions& options, const std::string& output,
                  const std::vector<std::string>& nodes) {
     if (options.json && output.empty())
-        return Fail("record --json needs --output FILE: the recording goes to stdout otherwise");
+        return Fail(Translate("quillonctl",
+                              "record --json needs --output FILE: the recording goes to stdout "
+                              "otherwise"));
     std::string error;
     if (!InstallStopSignals(&error))
         return Fail(error);
@@ -204,8 +208,9 @@ int RunRecording(const CtlOptions& options, const std::string& output,
     HidRecorder recorder;
     if (!recorder.Open(CtlHid(), paths, &error)) {
         const int cause = errno;
-        std::fprintf(stderr, "quillonctl: %s%s\n", error.c_str(),
-                     cause == EACCES || cause == EPERM ? " (quillonctl doctor tells why)" : "");
+        const bool denied = cause == EACCES || cause == EPERM;
+        std::fprintf(stderr, "quillonctl: %s%s%s\n", error.c_str(), denied ? " " : "",
+                     denied ? Translate("quillonctl", "(quillonctl doctor tells why)") : "");
         return cause == EACCES || cause == EPERM    ? kExitDenied
                : cause == ENOENT || cause == ENODEV ? kExitAbsent
                                                     : kExitUsage;
@@ -219,7 +224,7 @@ int RunRecording(const CtlOptions& options, const std::string& output,
         if (opened == RecordingOutput::Put::Failed)
             return Fail(out.Error());
         if (opened == RecordingOutput::Put::Stopped) {
-            std::fprintf(stderr, "quillonctl: stopped before anything was recorded\n");
+            Tell(Translate("quillonctl", "stopped before anything was recorded"));
             return kExitOk;
         }
     }
@@ -238,15 +243,18 @@ int RunRecording(const CtlOptions& options, const std::string& output,
         case RecordingOutput::Put::Written:
             break;
         case RecordingOutput::Put::Failed:
-            return Fail("writing the recording failed: " + out.Error());
+            return Fail(Format(Translate("quillonctl", "writing the recording failed: %s"),
+                               out.Error().c_str()));
         case RecordingOutput::Put::Stopped:
-            std::fprintf(stderr, "quillonctl: stopped before anything was recorded\n");
+            Tell(Translate("quillonctl", "stopped before anything was recorded"));
             return kExitOk;
     }
     if (!options.json) {
-        std::fprintf(stderr, "quillonctl: recording %zu device%s%s; Ctrl-C to stop\n",
-                     devices.size(), several ? "s" : "",
-                     output.empty() ? "" : (" to " + output).c_str());
+        Tell(output.empty()
+                 ? Format(Translate("quillonctl", "recording %zu device%s; Ctrl-C to stop"),
+                          devices.size(), several ? "s" : "")
+                 : Format(Translate("quillonctl", "recording %zu device%s to %s; Ctrl-C to stop"),
+                          devices.size(), several ? "s" : "", output.c_str()));
     }
 
     std::size_t reports = 0;
@@ -275,18 +283,22 @@ int RunRecording(const CtlOptions& options, const std::string& output,
     auto onGone = [&](std::size_t device, std::uint64_t usec, int cause) {
         put("# " + paths[device] + " went away at " + Seconds(usec) + " s" +
             (cause != 0 ? std::string(" (") + std::strerror(cause) + ")" : "") + "\n");
-        std::fprintf(stderr, "quillonctl: %s went away\n", paths[device].c_str());
+        Tell(Format(Translate("quillonctl", "%s went away"), paths[device].c_str()));
     };
     const bool stopped = recorder.Run(StopSignalFd(), onReport, onGone);
     const std::uint64_t took = recorder.ElapsedUsec();
     if (state == RecordingOutput::Put::Failed)
-        return Fail("writing the recording failed: " + out.Error() + "; it ends with the " +
-                    std::to_string(reports) + " report" + (reports == 1 ? "" : "s") + " before");
-    if (state == RecordingOutput::Put::Stopped)
-        std::fprintf(stderr, "quillonctl: %s took no more; its last line may be cut short\n",
-                     out.Name().c_str());
+        return Fail(Format(Translate("quillonctl",
+                                     "writing the recording failed: %s; it ends "
+                                     "with the %zu report%s before"),
+                           out.Error().c_str(), reports, reports == 1 ? "" : "s"));
+    if (state == RecordingOutput::Put::Stopped) {
+        Tell(Format(Translate("quillonctl", "%s took no more; its last line may be cut short"),
+                    out.Name().c_str()));
+    }
     if (!out.Close())
-        return Fail("writing the recording failed: " + out.Error());
+        return Fail(Format(Translate("quillonctl", "writing the recording failed: %s"),
+                           out.Error().c_str()));
 
     if (options.json) {
         nlohmann::json list = nlohmann::json::array();
@@ -298,8 +310,8 @@ int RunRecording(const CtlOptions& options, const std::string& output,
                    {"seconds", static_cast<double>(took) / 1e6},
                    {"ended_by", stopped ? "signal" : "devices-gone"}});
     } else {
-        std::fprintf(stderr, "quillonctl: %zu report%s in %s s\n", reports, reports == 1 ? "" : "s",
-                     Seconds(took).c_str());
+        Tell(Format(Translate("quillonctl", "%zu report%s in %s s"), reports,
+                    reports == 1 ? "" : "s", Seconds(took).c_str()));
     }
     return kExitOk;
 }

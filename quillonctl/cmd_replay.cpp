@@ -22,6 +22,7 @@
 #include "platform/process/stop_signals.h"
 #include "platform/process/worker_thread.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ std::string DeviceList(const std::vector<RecordedDevice>& devices) {
         char ids[32];
         std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendor, d.product);
         text += std::string(text.empty() ? "" : ", ") +
-                (d.name.empty() ? "(no name)" : EscapeForDisplay(d.name)) + " (" + ids + ")";
+                (d.name.empty() ? Translate("quillonctl", "(no name)") : EscapeForDisplay(d.name)) +
+                " (" + ids + ")";
     }
     return text;
 }
@@ -75,9 +77,12 @@ public:
             do {
                 const double elapsed =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-                std::fprintf(stderr, "\rquillonctl: %zu of %zu reports sent, %.0f s left ",
-                             m_target.Sent(), m_reports, std::max(0.0, m_seconds - elapsed));
-                m_shown = true;
+                const std::string line =
+                    Format(Translate("quillonctl", "%zu of %zu reports sent, %.0f s left"),
+                           m_target.Sent(), m_reports, std::max(0.0, m_seconds - elapsed));
+                std::fprintf(stderr, "\rquillonctl: %s ", line.c_str());
+                // "quillonctl: " and the space after it
+                m_shown = std::max(m_shown, line.size() + 13);
             } while (!m_changed.wait_for(lock, 500ms, [this] { return m_stop; }));
         });
     }
@@ -88,9 +93,12 @@ public:
         }
         m_changed.notify_all();
         m_thread.Join();
-        if (m_shown)
-            std::fprintf(stderr, "\r%60s\r", "");
-        m_shown = false;
+        if (m_shown > 0) {
+            // A translation may be longer than the English line.
+            std::fprintf(stderr, "\r%*s\r", static_cast<int>(std::max<std::size_t>(m_shown, 60)),
+                         "");
+        }
+        m_shown = 0;
     }
 
 private:
@@ -100,7 +108,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_stop = false;
-    bool m_shown = false;  // the progress thread's until it is joined
+    std::size_t m_shown = 0;  // the longest line shown; the progress thread's until joined
     WorkerThread m_thread;
 };
 
@@ -112,8 +120,8 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
     if (!recording.Open(file, &error))
         return Fail(error);
     if (const std::string odd = recording.Warnings().Describe(); !odd.empty())
-        std::fprintf(stderr, "quillonctl: warning: %s: %s\n", EscapeForDisplay(file).c_str(),
-                     odd.c_str());
+        Tell(Format(Translate("quillonctl", "warning: %s: %s"), EscapeForDisplay(file).c_str(),
+                    odd.c_str()));
     if (!InstallStopSignals(&error))
         return Fail(error);
 
@@ -136,10 +144,10 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
             std::printf("export QUILLON_SYSFS_ROOT=%s\nexport QUILLON_DEV_ROOT=%s\n",
                         tree.SysRoot().c_str(), tree.DevRoot().c_str());
             std::fflush(stdout);
-            std::fprintf(stderr,
-                         "quillonctl: %s served; run the window or quillonctl with the two "
-                         "variables above to see the replay\n",
-                         DeviceList(recording.Devices()).c_str());
+            Tell(Format(Translate("quillonctl",
+                                  "%s served; run the window or quillonctl with the "
+                                  "two variables above to see the replay"),
+                        DeviceList(recording.Devices()).c_str()));
         }
     } else {
         if (!uhid.Create(recording.Devices(), &error))
@@ -148,12 +156,12 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         if (options.json)
             PrintJson({{"event", "created"}, {"devices", recording.Devices().size()}});
         else
-            std::fprintf(stderr, "quillonctl: %s created through /dev/uhid\n",
-                         DeviceList(recording.Devices()).c_str());
+            Tell(Format(Translate("quillonctl", "%s created through /dev/uhid"),
+                        DeviceList(recording.Devices()).c_str()));
     }
     if (!settings.noWait && !options.json)
-        std::fprintf(stderr,
-                     "quillonctl: waiting until a program opens every device (Ctrl-C to stop)\n");
+        Tell(
+            Translate("quillonctl", "waiting until a program opens every device (Ctrl-C to stop)"));
 
     CountingTarget counting(*target);
     const double length = static_cast<double>(recording.LastUsec()) / 1e6 / settings.speed;
@@ -166,8 +174,8 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
         if (options.json)
             PrintJson({{"event", "started"}, {"reports", recording.Events()}});
         else
-            std::fprintf(stderr, "quillonctl: replaying %zu reports at %gx\n", recording.Events(),
-                         settings.speed);
+            Tell(Format(Translate("quillonctl", "replaying %zu reports at %gx"), recording.Events(),
+                        settings.speed));
         if (showProgress)
             progress.Start();
     };
@@ -182,11 +190,11 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
             ? 0.0
             : std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (result.end == ReplayEnd::Failed)
-        return Fail("replay stopped after " + std::to_string(result.sent) +
-                    " reports: " + result.error);
+        return Fail(Format(Translate("quillonctl", "replay stopped after %zu reports: %s"),
+                           result.sent, result.error.c_str()));
     if (result.end == ReplayEnd::Done && settings.hold) {
         if (!options.json)
-            std::fprintf(stderr, "quillonctl: replay done; the devices stay until Ctrl-C\n");
+            Tell(Translate("quillonctl", "replay done; the devices stay until Ctrl-C"));
         HoldTarget(*target, StopSignalFd());
     }
     const char* end = result.end == ReplayEnd::Done ? "done" : "stopped";
@@ -196,8 +204,12 @@ int RunReplay(const CtlOptions& options, const std::string& file, const ReplaySe
                    {"reports", recording.Events()},
                    {"played_seconds", played}});
     } else {
-        std::fprintf(stderr, "quillonctl: replay %s: %zu of %zu reports sent in %.1f s\n", end,
-                     result.sent, recording.Events(), played);
+        Tell(result.end == ReplayEnd::Done
+                 ? Format(Translate("quillonctl", "replay done: %zu of %zu reports sent in %.1f s"),
+                          result.sent, recording.Events(), played)
+                 : Format(
+                       Translate("quillonctl", "replay stopped: %zu of %zu reports sent in %.1f s"),
+                       result.sent, recording.Events(), played));
     }
     return kExitOk;
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 #include "service/service_config.h"
 #include "station/results_export.h"
 #include "station/results_open.h"
@@ -16,8 +17,13 @@
 namespace {
 
 std::string Cut(std::string text, std::size_t width) {
-    if (text.size() > width)
-        text = text.substr(0, width - 1) + "~";
+    if (text.size() > width) {
+        // Never inside a UTF-8 character.
+        std::size_t cut = width - 1;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        text = text.substr(0, cut) + "~";
+    }
     return text;
 }
 
@@ -33,8 +39,11 @@ std::string StartedText(UtcMicros t) {
 }
 
 void TableHeader(std::ostream& out) {
-    out << Pad("started (UTC)", 20) << Pad("outcome", 8) << Pad("unit", 12) << Pad("station", 14)
-        << Pad("operator", 10) << Pad("retest", 7) << "why\n";
+    out << Pad(Translate("quillonctl", "started (UTC)"), 20)
+        << Pad(Translate("quillonctl", "outcome"), 8) << Pad(Translate("quillonctl", "unit"), 12)
+        << Pad(Translate("quillonctl", "station"), 14)
+        << Pad(Translate("quillonctl", "operator"), 10) << Pad(Translate("quillonctl", "retest"), 7)
+        << Translate("quillonctl", "why") << "\n";
 }
 
 void TableRow(std::ostream& out, const RunRecord& r) {
@@ -60,8 +69,9 @@ std::optional<UtcMicros> DateOption(const std::optional<std::string>& text, cons
         return std::nullopt;
     const std::optional<UtcMicros> t = UtcFromText(*text);
     if (!t) {
-        Fail(std::string(option) + ": \"" + *text +
-             "\" is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ)");
+        Fail(Format(
+            Translate("quillonctl", "%s: \"%s\" is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ)"),
+            option, text->c_str()));
         *bad = true;
     }
     return t;
@@ -85,8 +95,10 @@ int RunResults(const CtlOptions& options, const ResultsSettings& given) {
             upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
         filter.outcome = RunOutcomeFromKey(upper);
         if (!filter.outcome)
-            return Fail("--outcome: \"" + *given.outcome +
-                        "\" is none of PASS, FAIL, ERROR, ABORTED, STARTED");
+            return Fail(Format(Translate("quillonctl",
+                                         "--outcome: \"%s\" is none of PASS, FAIL, ERROR, "
+                                         "ABORTED, STARTED"),
+                               given.outcome->c_str()));
     }
     const std::string format = options.json ? "json" : given.format;
 
@@ -102,7 +114,10 @@ int RunResults(const CtlOptions& options, const ResultsSettings& given) {
             if (options.json)
                 PrintJson({{"delivered", 0}, {"waiting", 0}});
             else
-                std::printf("nothing to send: %s is the store itself\n", opened.where.c_str());
+                std::printf("%s\n", Format(Translate("quillonctl",
+                                                     "nothing to send: %s is the store itself"),
+                                           opened.where.c_str())
+                                        .c_str());
             return kExitOk;
         }
         int delivered = 0;
@@ -114,8 +129,9 @@ int RunResults(const CtlOptions& options, const ResultsSettings& given) {
                 object["error"] = error;
             PrintJson(object);
         } else {
-            std::printf("%d record(s) sent to %s, %d waiting\n", delivered, opened.where.c_str(),
-                        left);
+            std::printf(Translate("quillonctl", "%d record(s) sent to %s, %d waiting"), delivered,
+                        opened.where.c_str(), left);
+            std::printf("\n");
             if (!ok)
                 std::fprintf(stderr, "quillonctl: %s\n", error.c_str());
         }
@@ -130,21 +146,26 @@ int RunResults(const CtlOptions& options, const ResultsSettings& given) {
             PrintJson(SummaryJson(*summary));
             return kExitOk;
         }
-        std::printf(
-            "runs: %lld\nunits: %lld\nfirst-pass yield: %.1f %% (%lld of %lld)\n"
-            "retests: %lld\n",
-            static_cast<long long>(summary->runs), static_cast<long long>(summary->units),
-            summary->firstPassYield * 100, static_cast<long long>(summary->firstPassUnits),
-            static_cast<long long>(summary->units), static_cast<long long>(summary->retests));
+        std::printf(Translate("quillonctl", "runs: %lld"), static_cast<long long>(summary->runs));
+        std::printf("\n");
+        std::printf(Translate("quillonctl", "units: %lld"), static_cast<long long>(summary->units));
+        std::printf("\n");
+        std::printf(Translate("quillonctl", "first-pass yield: %.1f %% (%lld of %lld)"),
+                    summary->firstPassYield * 100, static_cast<long long>(summary->firstPassUnits),
+                    static_cast<long long>(summary->units));
+        std::printf("\n");
+        std::printf(Translate("quillonctl", "retests: %lld"),
+                    static_cast<long long>(summary->retests));
+        std::printf("\n");
         for (const auto& [outcome, n] : summary->byOutcome)
             std::printf("  %s: %lld\n", outcome.c_str(), static_cast<long long>(n));
         if (!summary->failuresByStep.empty()) {
-            std::printf("failures by step:\n");
+            std::printf("%s\n", Translate("quillonctl", "failures by step:"));
             for (const auto& [step, n] : summary->failuresByStep)
                 std::printf("  %s: %lld\n", step.c_str(), static_cast<long long>(n));
         }
         if (!summary->failuresByKey.empty()) {
-            std::printf("failures by key:\n");
+            std::printf("%s\n", Translate("quillonctl", "failures by key:"));
             for (const auto& [key, n] : summary->failuresByKey)
                 std::printf("  %s: %lld\n", key.c_str(), static_cast<long long>(n));
         }
@@ -175,6 +196,6 @@ int RunResults(const CtlOptions& options, const ResultsSettings& given) {
     if (!ok)
         return Fail(opened.store->LastError());
     if (!out)
-        return Fail("cannot write the output");
+        return Fail(Translate("quillonctl", "cannot write the output"));
     return kExitOk;
 }

@@ -17,6 +17,7 @@
 #include "quillonctl/event_loop.h"
 #include "quillonctl/output_writer.h"
 #include "quillonctl/service_setup.h"
+#include "quillonctl/texts.h"
 #include "receiver/key_names.h"
 #include "service/service_config.h"
 #include "station/eol_run.h"
@@ -47,22 +48,24 @@ nlohmann::json NamesJson(const std::vector<KeyId>& keys) {
     return names;
 }
 
+// A step as shown; its name is what is recorded.
 const char* StepTitle(const std::string& name) {
     if (name == "receivers")
-        return "Receivers";
+        return Translate("quillonctl", "Receivers");
     if (name == "keys")
-        return "Keys";
+        return Translate("quillonctl", "Keys");
     if (name == "token")
-        return "Token";
+        return Translate("quillonctl", "Token");
     if (name == "calibration")
-        return "Calibration";
-    return "Step";
+        return Translate("quillonctl", "Calibration");
+    return Translate("quillonctl", "Step");
 }
 
 // A label serial typed or scanned at the prompt: a scanner types it and Enter. Waits on
 // stdin and the stop signals together; nothing when a signal came or stdin ended.
 std::optional<std::string> PromptSerial(bool* signalled) {
-    std::fprintf(stderr, "Label serial (scan or type, Enter for none): ");
+    std::fprintf(stderr, "%s ",
+                 Translate("quillonctl", "Label serial (scan or type, Enter for none):"));
     std::fflush(stderr);
     std::string line;
     for (;;) {
@@ -93,9 +96,13 @@ std::optional<std::string> PromptSerial(bool* signalled) {
 // A label serial as given: at most kMaxSerialBytes of printable text.
 bool CheckSerial(const std::string& serial) {
     if (serial.size() > kMaxSerialBytes)
-        return Fail("--serial: longer than " + std::to_string(kMaxSerialBytes) + " bytes"), false;
+        return Fail(Format(Translate("quillonctl", "--serial: longer than %zu bytes"),
+                           kMaxSerialBytes)),
+               false;
     if (EscapeForDisplay(serial) != serial || serial.find('\\') != std::string::npos)
-        return Fail("--serial: \"" + EscapeForDisplay(serial) + "\" is not plain text"), false;
+        return Fail(Format(Translate("quillonctl", "--serial: \"%s\" is not plain text"),
+                           EscapeForDisplay(serial).c_str())),
+               false;
     return true;
 }
 
@@ -137,12 +144,14 @@ public:
         if (view.calibrationStatus != m_calibrationStatus) {
             m_calibrationStatus = view.calibrationStatus;
             if (!m_calibrationStatus.empty())
-                Event("  calibration: " + m_calibrationStatus,
+                Event("  " + Format(Translate("quillonctl", "calibration: %s"),
+                                    ShownStatus(m_calibrationStatus.c_str())),
                       {{"event", "calibration"}, {"status", m_calibrationStatus}});
         }
         if (!view.tokenSerial.empty() && !m_tokenShown) {
             m_tokenShown = true;
-            Event("  token serial " + view.tokenSerial + ", password " + view.tokenPassword,
+            Event("  " + Format(Translate("quillonctl", "token serial %s, password %s"),
+                                view.tokenSerial.c_str(), view.tokenPassword.c_str()),
                   {{"event", "token"}, {"serial", view.tokenSerial}});
         }
         Countdown(view);
@@ -190,10 +199,10 @@ private:
         if (step.name == "keys") {
             m_missing = view.missing;
             object["missing"] = NamesJson(view.missing);
-            text += " press every key once (" + std::to_string(view.missing.size()) +
-                    "): " + KeyNames(view.missing);
+            text += " " + Format(Translate("quillonctl", "press every key once (%zu): %s"),
+                                 view.missing.size(), KeyNames(view.missing).c_str());
         } else if (step.name == "token") {
-            text += " press the token key";
+            text += " " + std::string(Translate("quillonctl", "press the token key"));
         }
         Event(text, object);
     }
@@ -221,7 +230,8 @@ private:
         if (view.flagged != m_flagged) {
             for (KeyId key : view.flagged) {
                 if (std::find(m_flagged.begin(), m_flagged.end(), key) == m_flagged.end())
-                    Event("  flagged: " + std::string(KeyName(key)),
+                    Event("  " + Format(Translate("quillonctl", "flagged: %s"),
+                                        std::string(KeyName(key)).c_str()),
                           {{"event", "key_flagged"}, {"key", std::string(KeyName(key))}});
             }
             m_flagged = view.flagged;
@@ -229,7 +239,8 @@ private:
     }
 
     void KeyPressed(KeyId key, std::size_t left) {
-        Event("  pressed: " + std::string(KeyName(key)) + " (" + std::to_string(left) + " left)",
+        Event("  " + Format(Translate("quillonctl", "pressed: %s (%zu left)"),
+                            std::string(KeyName(key)).c_str(), left),
               {{"event", "key_pressed"}, {"key", std::string(KeyName(key))}, {"left", left}});
     }
 
@@ -239,9 +250,15 @@ private:
         const long long seconds = std::chrono::ceil<std::chrono::seconds>(view.left).count();
         std::string text = "\r  " + std::to_string(seconds) + " s";
         if (view.step == EolStep::Keys)
-            text += "  missing: " + KeyNames(view.missing);
-        if (text.size() > 78)
-            text = text.substr(0, 75) + "...";
+            text += "  " +
+                    Format(Translate("quillonctl", "missing: %s"), KeyNames(view.missing).c_str());
+        if (text.size() > 78) {
+            // Not inside a character of a translation.
+            std::size_t cut = 75;
+            while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+                --cut;
+            text = text.substr(0, cut) + "...";
+        }
         if (text == m_countdown)
             return;
         ClearCountdown();
@@ -332,7 +349,7 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
 
     OutputWriter out(STDOUT_FILENO);
     if (!out.Start([] {}))
-        return Fail("cannot start the output thread");
+        return Fail(Translate("quillonctl", "cannot start the output thread"));
     const bool tty = !options.json && ::isatty(STDOUT_FILENO);
     TestFace face(out, options.json, tty);
 
@@ -343,7 +360,8 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
     });
     run.SetHost(&host);
     if (!store->Begin(run.Record()))
-        face.Line("warning: the run's start is not recorded: " + store->LastError());
+        face.Line(Format(Translate("quillonctl", "warning: the run's start is not recorded: %s"),
+                         store->LastError().c_str()));
 
     ReceiverSession session(run);
     bool signalled = false;
@@ -372,12 +390,16 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
         stored = opened.where;
         std::string why;
         if (opened.spooled && opened.spooled(&why)) {
-            stored = "the local store, waiting for " + opened.where + " (" + why + ")";
+            stored = Format(Translate("quillonctl", "the local store, waiting for %s (%s)"),
+                            opened.where.c_str(), why.c_str());
         }
     } else {
-        face.Line("error: the record is not stored: " + store->LastError());
+        face.Line(Format(Translate("quillonctl", "error: the record is not stored: %s"),
+                         store->LastError().c_str()));
     }
-    face.Verdict(record, options.json ? "" : (stored.empty() ? "" : "record: " + stored));
+    face.Verdict(record, options.json || stored.empty()
+                             ? ""
+                             : Format(Translate("quillonctl", "record: %s"), stored.c_str()));
 
     int status = record.exitStatus;
     if (given.junit) {
@@ -387,7 +409,8 @@ int RunTest(const CtlOptions& options, const TestSettings& given) {
         WriteJunitClose(file);
         file.flush();
         if (!file) {
-            face.Line("error: cannot write " + *given.junit);
+            face.Line(
+                Format(Translate("quillonctl", "error: cannot write %s"), given.junit->c_str()));
             status = status == kExitOk ? kExitUsage : status;
         }
     }

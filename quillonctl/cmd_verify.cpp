@@ -14,6 +14,7 @@
 #include "quillonctl/receiver_check.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
+#include "quillonctl/texts.h"
 #include "receiver/types.h"
 #include "service/service_config.h"
 #include "service/token_verification.h"
@@ -68,8 +69,8 @@ constexpr std::size_t kMaxValueBytes = 64;
 bool CheckGivenValue(const char* option, const std::string& value, std::size_t digits) {
     const std::string shown = EscapeForDisplay(value);
     if (value.size() > kMaxValueBytes) {
-        Fail(std::string(option) + ": longer than " + std::to_string(kMaxValueBytes) +
-             " bytes: \"" + EscapeForDisplay(value.substr(0, kMaxValueBytes)) + "\"...");
+        Fail(Format(Translate("quillonctl", "%s: longer than %zu bytes: \"%s\"..."), option,
+                    kMaxValueBytes, EscapeForDisplay(value.substr(0, kMaxValueBytes)).c_str()));
         return false;
     }
     // Whatever EscapeForDisplay has to escape: control characters, U+FFFE, U+FFFF,
@@ -80,16 +81,17 @@ bool CheckGivenValue(const char* option, const std::string& value, std::size_t d
         doubled += c == '\\' ? std::string(2, c) : std::string(1, c);
     const bool plain = shown == doubled;
     if (!plain) {
-        Fail(std::string(option) +
-             ": holds a control character, U+FFFE, U+FFFF or bytes that are not UTF-8: \"" + shown +
-             "\"");
+        Fail(Format(Translate("quillonctl",
+                              "%s: holds a control character, U+FFFE, U+FFFF or "
+                              "bytes that are not UTF-8: \"%s\""),
+                    option, shown.c_str()));
         return false;
     }
     const bool allDigits =
         value.size() == digits && value.find_first_not_of("0123456789") == std::string::npos;
     if (!allDigits) {
-        std::fprintf(stderr, "quillonctl: warning: %s \"%s\" is not %zu digits; sent as it is\n",
-                     option, shown.c_str(), digits);
+        Tell(Format(Translate("quillonctl", "warning: %s \"%s\" is not %zu digits; sent as it is"),
+                    option, shown.c_str(), digits));
     }
     return true;
 }
@@ -127,9 +129,11 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
         if (const int status = RequireIrReceiver(); status != kExitOk)
             return status;
         if (!session.Start())
-            return Fail("cannot start the receiver threads");
+            return Fail(Translate("quillonctl", "cannot start the receiver threads"));
         if (!options.json)
-            std::printf("press the token key (%.0f s)\n", timeoutSeconds);
+            std::printf("%s\n", Format(Translate("quillonctl", "press the token key (%.0f s)"),
+                                       timeoutSeconds)
+                                    .c_str());
         std::fflush(stdout);
         loop.SetTimer(0, std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000)),
                       [&] { loop.Quit(); });
@@ -141,8 +145,8 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
         loop.KillTimer(0);
         if (serial.empty()) {
             session.Stop();
-            return Fail("no token input within " +
-                        std::to_string(static_cast<int>(timeoutSeconds)) + " s");
+            return Fail(Format(Translate("quillonctl", "no token input within %d s"),
+                               static_cast<int>(timeoutSeconds)));
         }
     } else {
         // The call is cancelled when the run ends; it must have begun for it to go out.
@@ -172,7 +176,7 @@ int RunVerify(const CtlOptions& options, const std::optional<std::string>& seria
                    {"exit_status", status}});
     } else {
         std::printf("%s %s: %s\n", serial.c_str(), password.c_str(),
-                    WithServiceResult(VerifyText(*outcome), result).c_str());
+                    WithServiceResult(ShownStatus(VerifyText(*outcome)), result).c_str());
     }
     return status;
 }

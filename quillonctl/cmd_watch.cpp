@@ -13,6 +13,7 @@
 #include "quillonctl/output_writer.h"
 #include "quillonctl/service_setup.h"
 #include "quillonctl/terminal_dialog.h"
+#include "quillonctl/texts.h"
 #include "station/receiver_session.h"
 
 namespace {
@@ -25,7 +26,7 @@ constexpr std::chrono::milliseconds kOutputGrace{300};
 
 int RunWatch(const CtlOptions& options, bool verify) {
     if (StdoutCameClosed())
-        return Fail("stdout is closed; watch has nowhere to write");
+        return Fail(Translate("quillonctl", "stdout is closed; watch has nowhere to write"));
     std::string error;
     if (verify && !SetUpServiceFlows(options, &error))
         return Fail(error);
@@ -35,23 +36,24 @@ int RunWatch(const CtlOptions& options, bool verify) {
     OutputWriter output(STDOUT_FILENO);
     // An output that fails ends the watch: nobody would see what follows.
     if (!output.Start([&loop] { loop.Quit(); }))
-        return Fail("cannot start the output thread");
+        return Fail(Translate("quillonctl", "cannot start the output thread"));
     TerminalDialog::Settings settings{true, options.json, verify};
     settings.output = &output;
     TerminalDialog dialog(settings);
     ReceiverSession session(dialog);
     if (!session.Start())
-        return Fail("cannot start the receiver threads");
+        return Fail(Translate("quillonctl", "cannot start the receiver threads"));
     loop.Run();  // until a stop signal, or the output failed
     session.Stop();
     dialog.WriteSummary();
     output.Finish(kOutputGrace);
     const std::string failure = output.Failure();
     if (!failure.empty())
-        return Fail("writing to stdout failed: " + failure);
+        return Fail(
+            Format(Translate("quillonctl", "writing to stdout failed: %s"), failure.c_str()));
     if (const std::uint64_t dropped = output.Dropped(); dropped > 0) {
-        std::fprintf(stderr, "quillonctl: %llu event%s not written: stdout did not keep up\n",
-                     static_cast<unsigned long long>(dropped), dropped == 1 ? "" : "s");
+        Tell(Format(Translate("quillonctl", "%llu event%s not written: stdout did not keep up"),
+                    static_cast<unsigned long long>(dropped), dropped == 1 ? "" : "s"));
     }
     return kExitOk;
 }

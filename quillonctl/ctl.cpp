@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "platform/hid/hid_device.h"
+#include "quillonctl/texts.h"
 #include "receiver/receiver_monitor.h"
 #include "service/token_verification.h"
 
@@ -35,7 +36,8 @@ const char* VerifyOutcomeKey(VerifyOutcome outcome) {
 std::string WithServiceResult(const std::string& text, std::optional<std::int32_t> result) {
     if (!result || *result == 0)
         return text;
-    return text + " (result " + std::to_string(*result) + ")";
+    return Format(Translate("quillonctl", "%s (result %d)"), text.c_str(),
+                  static_cast<int>(*result));
 }
 
 nlohmann::json ServiceResultJson(std::optional<std::int32_t> result) {
@@ -43,8 +45,12 @@ nlohmann::json ServiceResultJson(std::optional<std::int32_t> result) {
 }
 
 int Fail(const std::string& message) {
-    std::fprintf(stderr, "quillonctl: %s\n", message.c_str());
+    Tell(message);
     return kExitUsage;
+}
+
+void Tell(const std::string& message) {
+    std::fprintf(stderr, "quillonctl: %s\n", message.c_str());
 }
 
 std::string JsonText(const nlohmann::json& value) {

@@ -40,6 +40,8 @@ HidSystem& CtlHid();
 
 // "quillonctl: <message>" on stderr; returns kExitUsage.
 int Fail(const std::string& message);
+// The same for a warning or a note.
+void Tell(const std::string& message);
 
 // One JSON document (or JSON Lines record) on stdout, flushed.
 void PrintJson(const nlohmann::json& value);
@@ -55,8 +57,8 @@ bool StdoutCameClosed();
 // Seconds on the monotonic clock, for event timestamps.
 double MonotonicSeconds();
 
-// A verdict's text with the service's own answer after it, "... (result 21003)", when
-// the service answered anything but 0 (a pass needs no number).
+// A verdict's text as shown with the service's own answer after it, "... (result
+// 21003)", when the service answered anything but 0 (a pass needs no number).
 std::string WithServiceResult(const std::string& text, std::optional<std::int32_t> result);
 // `service_result` of the JSON output: the ReviseEkeyResult, or null without a reply.
 nlohmann::json ServiceResultJson(std::optional<std::int32_t> result);

@@ -11,6 +11,7 @@
 #include "platform/process/trace.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/options.h"
+#include "quillonctl/texts.h"
 #include "service/token_calibration.h"
 
 #ifndef QUILLON_VERSION
@@ -42,17 +43,20 @@ int HelpOrUsageError(CLI::App& app, const CLI::Error& help) {
     }
     if (first.empty())
         return app.exit(help);
-    const std::string what =
-        app.get_subcommands().empty() ? "unknown subcommand " : "unexpected argument ";
-    std::fprintf(stderr, "quillonctl: %s%s (see --help)\n", what.c_str(),
-                 QuoteArgument(first).c_str());
-    return kExitUsage;
+    const std::string word = QuoteArgument(first);
+    return Fail(
+        app.get_subcommands().empty()
+            ? Format(Translate("quillonctl", "unknown subcommand %s (see --help)"), word.c_str())
+            : Format(Translate("quillonctl", "unexpected argument %s (see --help)"), word.c_str()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ReserveStandardStreams();
+    // Before any thread, and after the standard descriptors are taken: nothing Qt
+    // opens may become stdout.
+    LoadTranslation();
     CLI::App app{"Quillon's kit from a terminal: receivers, keys, the token and its service.",
                  "quillonctl"};
     app.set_version_flag("--version", kVersion);
@@ -254,7 +258,8 @@ int main(int argc, char** argv) {
     if (verify->parsed()) {
         if (wait == (serial.has_value() || password.has_value()) ||
             serial.has_value() != password.has_value()) {
-            return Fail("verify needs either --serial and --password, or --wait");
+            return Fail(
+                Translate("quillonctl", "verify needs either --serial and --password, or --wait"));
         }
         return RunVerify(options, serial, password, wait, verifyTimeout);
     }
@@ -265,7 +270,9 @@ int main(int argc, char** argv) {
     if (record->parsed()) {
         for (const std::string& node : record->remaining()) {
             if (node.starts_with('-'))
-                return Fail("record: unknown option " + node + " (see --help)");
+                return Fail(
+                    Format(Translate("quillonctl", "record: unknown option %s (see --help)"),
+                           node.c_str()));
             recordNodes.push_back(node);
         }
         return RunRecording(options, output, recordNodes);
@@ -276,5 +283,5 @@ int main(int argc, char** argv) {
         return RunTest(options, test);
     if (resultsCommand->parsed())
         return RunResults(options, results);
-    return Fail("no subcommand");
+    return Fail(Translate("quillonctl", "no subcommand"));
 }

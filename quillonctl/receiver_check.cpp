@@ -4,6 +4,7 @@
 
 #include "decode/status_texts.h"
 #include "quillonctl/ctl.h"
+#include "quillonctl/texts.h"
 #include "receiver/types.h"
 
 int ReceiverCheckExit(ReceiverCheckState state) {
@@ -35,6 +36,6 @@ int RequireIrReceiver() {
     std::string detail = check.path;
     if (!check.reason.empty())
         detail += (detail.empty() ? "" : ": ") + check.reason;
-    Fail(std::string(ReceiverCheckText(check)) + "  " + detail);
+    Fail(std::string(ShownStatus(ReceiverCheckText(check))) + "  " + detail);
     return ReceiverCheckExit(check.state);
 }

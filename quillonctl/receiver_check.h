@@ -7,7 +7,7 @@
 
 // kExitOk, kExitAbsent, kExitDenied, kExitHeld, or kExitUsage for another failure.
 int ReceiverCheckExit(ReceiverCheckState state);
-// The window's status text for it, as `check` shows it.
+// The window's status text for it, as it stands (ShownStatus to show it).
 const char* ReceiverCheckText(const ReceiverCheck& check);
 
 // For the commands that need the IR receiver: kExitOk when it works; otherwise the

@@ -6,6 +6,7 @@
 #include "decode/status_texts.h"
 #include "quillonctl/ctl.h"
 #include "quillonctl/output_writer.h"
+#include "quillonctl/texts.h"
 #include "receiver/key_names.h"
 #include "receiver/types.h"
 #include "service/token_taken.h"
@@ -85,11 +86,11 @@ void TerminalDialog::ReceiverEvent(bool ir, int status) {
         return;
     last = status;
     const char* text = ir ? IrStatusText(status) : GameStatusText(status);
-    Event(text, {{"event", "receiver"},
-                 {"receiver", ir ? "ir" : "game"},
-                 {"state", ReceiverState(status)},
-                 {"status", status},
-                 {"status_text", text}});
+    Event(ShownStatus(text), {{"event", "receiver"},
+                              {"receiver", ir ? "ir" : "game"},
+                              {"state", ReceiverState(status)},
+                              {"status", status},
+                              {"status_text", text}});
 }
 
 void TerminalDialog::ShowIrStatus(int status) {
@@ -113,11 +114,11 @@ void TerminalDialog::HighlightKey(KeyId key) {
         ++m_repeats;
         m_repeatSum += interval;
         m_repeatMax = std::max(m_repeatMax, interval);
-        char ms[32];
-        std::snprintf(ms, sizeof ms, "%.0f", interval);
         object["action"] = "repeat";
         object["interval_ms"] = interval;
-        Event("key repeat " + KeyText(key) + " after " + ms + " ms", std::move(object));
+        Event(Format(Translate("quillonctl", "key repeat %s after %.0f ms"), KeyText(key).c_str(),
+                     interval),
+              std::move(object));
         return;
     }
     if (m_held != 0)
@@ -126,14 +127,15 @@ void TerminalDialog::HighlightKey(KeyId key) {
     m_lastCodeAt = now;
     ++m_keys;
     object["action"] = "down";
-    Event("key down " + KeyText(key), std::move(object));
+    Event(Format(Translate("quillonctl", "key down %s"), KeyText(key).c_str()), std::move(object));
 }
 
 void TerminalDialog::KeyUp() {
-    Event("key up " + KeyText(m_held), {{"event", "key"},
-                                        {"action", "up"},
-                                        {"key", m_held},
-                                        {"name", std::string(KeyName(m_held))}});
+    Event(Format(Translate("quillonctl", "key up %s"), KeyText(m_held).c_str()),
+          {{"event", "key"},
+           {"action", "up"},
+           {"key", m_held},
+           {"name", std::string(KeyName(m_held))}});
 }
 
 void TerminalDialog::ClearHighlight() {
@@ -154,7 +156,7 @@ void TerminalDialog::ShowTokenResult(int result) {
             return;
         ++m_frames[result];
         const char* text = TokenResultText(result);
-        Event(std::string("token ") + text,
+        Event(Format(Translate("quillonctl", "token %s"), ShownStatus(text)),
               {{"event", "token"}, {"outcome", ResultKey(result)}, {"outcome_text", text}});
         hook = m_frameHook;
     }
@@ -172,7 +174,8 @@ void TerminalDialog::OnTokenTaken(const char* digits) {
         std::lock_guard lock(m_mutex);
         ++m_frames[TOKEN_OK];
         const char* text = TokenResultText(TOKEN_OK);
-        Event("token " + token.serial + " " + token.password + " " + text,
+        Event(Format(Translate("quillonctl", "token %s %s %s"), token.serial.c_str(),
+                     token.password.c_str(), ShownStatus(text)),
               {{"event", "token"},
                {"outcome", "ok"},
                {"outcome_text", text},
@@ -182,7 +185,9 @@ void TerminalDialog::OnTokenTaken(const char* digits) {
     };
     steps.verified = [&](const TakenToken& token, const TokenCheck& check) {
         std::lock_guard lock(m_mutex);
-        Event("verification " + WithServiceResult(VerifyText(check.outcome), check.serviceResult),
+        Event(Format(Translate("quillonctl", "verification %s"),
+                     WithServiceResult(ShownStatus(VerifyText(check.outcome)), check.serviceResult)
+                         .c_str()),
               {{"event", "verification"},
                {"serial", token.serial},
                {"verdict", VerifyOutcomeKey(check.outcome)},
@@ -201,20 +206,19 @@ void TerminalDialog::WriteSummary() {
     std::string text;
     for (const auto& [result, count] : m_frames) {
         frames[ResultKey(result)] = count;
-        text += std::string(text.empty() ? "" : ", ") + TokenResultText(result) + " " +
+        text += std::string(text.empty() ? "" : ", ") + ShownStatus(TokenResultText(result)) + " " +
                 std::to_string(count);
     }
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "summary: %llu keys, %llu repeats, repeat interval mean %.0f ms, max %.0f ms; "
-                  "frames: ",
-                  static_cast<unsigned long long>(m_keys),
-                  static_cast<unsigned long long>(m_repeats), mean, m_repeatMax);
-    Event(line + (text.empty() ? std::string("none") : text),
-          {{"event", "summary"},
-           {"keys", m_keys},
-           {"repeats", m_repeats},
-           {"repeat_interval_mean_ms", mean},
-           {"repeat_interval_max_ms", m_repeatMax},
-           {"frames", frames}});
+    Event(
+        Format(Translate("quillonctl",
+                         "summary: %llu keys, %llu repeats, repeat interval mean "
+                         "%.0f ms, max %.0f ms; frames: %s"),
+               static_cast<unsigned long long>(m_keys), static_cast<unsigned long long>(m_repeats),
+               mean, m_repeatMax, text.empty() ? Translate("quillonctl", "none") : text.c_str()),
+        {{"event", "summary"},
+         {"keys", m_keys},
+         {"repeats", m_repeats},
+         {"repeat_interval_mean_ms", mean},
+         {"repeat_interval_max_ms", m_repeatMax},
+         {"frames", frames}});
 }

@@ -81,7 +81,15 @@ std::string LineReader::Text() const {
     return all;
 }
 
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env) {
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& given) {
+    // The source texts, whatever language the developer or the CI runs in.
+    std::vector<std::string> env = given;
+    for (const char* pin : {"LANGUAGE=", "LC_ALL=C.UTF-8"}) {
+        const std::string_view name(pin, std::string_view(pin).find('=') + 1);
+        if (std::none_of(given.begin(), given.end(),
+                         [&](const std::string& mine) { return mine.starts_with(name); }))
+            env.emplace_back(pin);
+    }
     // getenv(3) takes the first entry of a name, so a caller's XDG_CONFIG_HOME would
     // otherwise win over the test's.
     std::vector<std::string> merged;

@@ -46,13 +46,14 @@ private:
 };
 
 // This process's environment with `env` ("NAME=value") in it, each entry replacing
-// an inherited one of the same name.
+// an inherited one of the same name. The language is pinned to the source texts
+// (LANGUAGE empty, LC_ALL=C.UTF-8) unless `env` names its own.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& env);
 
 class ChildProcess {
 public:
     // `env` entries ("NAME=value") are added to this process's environment, over
-    // those of the same name; `cwd` empty: this process's.
+    // those of the same name (ChildEnvironment); `cwd` empty: this process's.
     explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env = {},
                           const std::string& cwd = {});
     ~ChildProcess();

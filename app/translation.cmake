@@ -12,7 +12,8 @@ target_include_directories(quillon_translation PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quillon_translation PUBLIC Qt6::Core)
 quillon_warnings(quillon_translation)
 
-set(QUILLON_CATALOGUES ${PROJECT_SOURCE_DIR}/i18n/quillon_en.ts)
+set(QUILLON_CATALOGUES ${PROJECT_SOURCE_DIR}/i18n/quillon_en.ts
+  ${PROJECT_SOURCE_DIR}/i18n/quillon_zh.ts)
 set_source_files_properties(${QUILLON_CATALOGUES} PROPERTIES OUTPUT_LOCATION
   ${CMAKE_CURRENT_BINARY_DIR}/i18n)
 qt_add_lrelease(quillon_translation TS_FILES ${QUILLON_CATALOGUES}

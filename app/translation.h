@@ -1,9 +1,10 @@
 #pragma once
 
 // The language of the texts a person reads, for both front ends. The source texts
-// (Chinese, and the English ones added beside them) show under the C/POSIX locale, a
-// Chinese locale, or a language without a catalogue; any other language with a
-// catalogue (i18n/) shows its translation. Qt-free, so that quillonctl can use it.
+// (Chinese, and the English ones added beside them) show under the C/POSIX locale or
+// a language without a catalogue; a language with a catalogue (i18n/) shows its
+// translation: Chinese's translates only the texts added in English. Qt-free, so that
+// quillonctl can use it.
 
 #include <string>
 #include <vector>
@@ -11,7 +12,7 @@
 // Picks the catalogue from the user's languages as Qt reads them (LANGUAGE, LC_ALL,
 // LC_MESSAGES, LANG, in that order), loads it once and, when a QCoreApplication
 // exists, installs it there (tr() and the forms then use it). Returns the catalogue's
-// language ("en"), or "" for the source texts. Call before any thread uses Translate.
+// language ("en", "zh"), or "" for the source texts. Call before any thread uses Translate.
 std::string LoadTranslation();
 
 // The catalogue LoadTranslation would choose for `languages` (Qt's names, "en-GB",

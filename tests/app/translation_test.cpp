@@ -1,6 +1,7 @@
-// The windows in the user's language. CTest runs this program twice: under LANGUAGE=en
-// (English catalogue) and under the C locale (the texts as they stand); the
-// environment's QUILLON_EXPECT_LANGUAGE says which ("en" or empty).
+// The windows in the user's language. CTest runs this program three times: under
+// LANGUAGE=en (English catalogue), LANGUAGE=zh_CN (Chinese: the texts added in English
+// translated, the others as they stand) and the C locale (every text as it stands); the
+// environment's QUILLON_EXPECT_LANGUAGE says which ("en", "zh" or empty).
 
 #include "app/translation.h"
 
@@ -36,9 +37,13 @@
 
 namespace {
 
-bool English() {
+std::string Expected() {
     const char* expected = std::getenv("QUILLON_EXPECT_LANGUAGE");
-    return expected != nullptr && std::string(expected) == "en";
+    return expected != nullptr ? expected : "";
+}
+
+bool English() {
+    return Expected() == "en";
 }
 
 bool HasChinese(const QString& text) {
@@ -126,13 +131,13 @@ void OnWorker(F f) {
 }
 
 TEST(TranslationTest, TheCatalogueFollowsTheLanguagesAsked) {
-    EXPECT_EQ(LoadTranslation(), English() ? "en" : "");
+    EXPECT_EQ(LoadTranslation(), Expected());
     EXPECT_EQ(CatalogueFor({"C"}), "");
     EXPECT_EQ(CatalogueFor({"en", "en-Latn-US", "en-US"}), "en");
     EXPECT_EQ(CatalogueFor({"en-GB", "en-Latn-GB"}), "en");
     EXPECT_EQ(CatalogueFor({"de-DE", "de", "en"}), "en") << "a later language with a catalogue";
-    EXPECT_EQ(CatalogueFor({"zh-CN", "zh-Hans-CN", "zh", "en"}), "")
-        << "Chinese is the source language";
+    EXPECT_EQ(CatalogueFor({"zh-CN", "zh-Hans-CN", "zh", "en"}), "zh");
+    EXPECT_EQ(CatalogueFor({"zh-TW", "zh-Hant-TW", "en"}), "zh") << "Chinese before English";
     EXPECT_EQ(CatalogueFor({"fr-FR", "fr"}), "");
     EXPECT_EQ(CatalogueFor({}), "");
 
@@ -142,6 +147,12 @@ TEST(TranslationTest, TheCatalogueFollowsTheLanguagesAsked) {
     EXPECT_EQ(QString::fromUtf8(Translate(kStatusTextContext, source)), Status(source));
     EXPECT_EQ(HasChinese(Status(source)), !English());
     EXPECT_STREQ(Translate(kStatusTextContext, "not in the catalogue"), "not in the catalogue");
+
+    // Texts of the original that are English stay so in every language.
+    for (const char* text : {"WARNING", "Another instance is running...!"})
+        EXPECT_EQ(QCoreApplication::translate("CQuillonApp", text), text);
+    for (const char* text : {"Hint", "For Quillon, Orvane Keywarden Service\nHas been stopped."})
+        EXPECT_EQ(Status(text), text);
 }
 
 class WindowLanguageTest : public ::testing::Test {
@@ -261,6 +272,8 @@ TEST_F(WindowLanguageTest, StationWindow) {
     wnd.show();
     ExpectLanguage(wnd);
     ExpectAllFit(wnd);
+    // Its texts were added in English: Chinese has them translated, C as they stand.
+    EXPECT_EQ(wnd.windowTitle(), Expected() == "zh" ? "Quillon 测试工位" : "Quillon station");
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ const Env kEnglish = {"LANGUAGE=en"};
 const Env kSource = {"LANGUAGE=", "LC_ALL=C"};
 // English through the locale's own variables, with nothing over LANG.
 const Env kEnglishLang = {"LANGUAGE=", "LC_ALL=", "LC_MESSAGES=", "LANG=en_US.UTF-8"};
-// Chinese is the source: a later choice of English does not override it.
+// Chinese, the source language, before English.
 const Env kChineseFirst = {"LANGUAGE=zh_CN:en"};
 
 // Whether `text` (UTF-8) holds a CJK character or full-width form.
@@ -149,6 +149,14 @@ TEST_F(QuillonctlLanguageTest, VerifyAndCalibrateSpeakEnglishAndKeepTheirJson) {
     ASSERT_EQ(json.out.size(), 1u);
     EXPECT_NE(json.out[0].find("网络不通或服务器有问题，令匙验证不成功"), std::string::npos)
         << json.out[0];
+
+    // quillonctl's own lines, added in English: Chinese has them translated.
+    const Run usage = Ctl({"verify"}, kChineseFirst);
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_NE(usage.err.find("verify 需要 --serial 和 --password，或者 --wait"), std::string::npos)
+        << usage.err;
+    EXPECT_NE(Ctl({"verify"}, kSource).err.find("verify needs either --serial and --password"),
+              std::string::npos);
 
     // No press within the time-out: the dialog's texts and the verdict.
     PlugReceivers();

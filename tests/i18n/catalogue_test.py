@@ -29,14 +29,20 @@ def messages(path):
 
 
 def placeholders(text):
-    # printf conversions keep their order; Qt's %1.. may move.
+    # printf conversions keep their order and the arguments they take; Qt's %1.. may
+    # move. Flags, width and precision may change ("%.0s" prints an English plural's
+    # "s" as nothing), a '*' may not: it takes an argument.
     qt = sorted(QT_ARG.findall(text))
-    printf = [p for p in PRINTF.findall(QT_ARG.sub('', text))]
+    printf = [re.sub(r'[-+ #0-9.]', '', p) for p in PRINTF.findall(QT_ARG.sub('', text))]
     return qt, printf
 
 
 def check(path, faults):
-    language = ET.parse(path).getroot().get('language', '')
+    root = ET.parse(path).getroot()
+    language = root.get('language', '')
+    # The source language's own catalogue translates the texts added in English; the
+    # texts written in it are shown as they stand.
+    source_language = language.split('_')[0] == root.get('sourcelanguage', '').split('_')[0]
     entries = messages(path)
     if not entries:
         faults.append(f'{path}: no messages')
@@ -51,6 +57,8 @@ def check(path, faults):
             if placeholders(text) != placeholders(source) and '%n' not in source:
                 faults.append(f'{where}: placeholders {placeholders(source)} became '
                               f'{placeholders(text)} in {text!r}')
+            if source_language and HAN.search(source) and text != source:
+                faults.append(f'{where}: a source text changed to {text!r}')
             if language.startswith('en') and HAN.search(text):
                 faults.append(f'{where}: English translation {text!r} is not English')
     return entries

@@ -77,7 +77,7 @@ void PrintHelp() {
         "              sampled (soak.csv) and checked for growth (default folder ./soak-out)\n"
         "  --out DIR   output folder (default ./demo-out)\n"
         "  --lang L    the texts' language, as LANGUAGE=L would choose it (en: English,\n"
-        "              C: the texts as they stand); default: the user's locale\n"
+        "              zh: Chinese, C: the texts as they stand); default: the user's locale\n"
         "  --sim EXE   token_service_sim to start (default: %s)\n"
         "  --record FILE  write what the receivers send, in hid-recorder's format\n"
         "\n"

@@ -1,11 +1,8 @@
-// quillonctl in the user's language: the locale chooses English or the source texts
-// for what a person reads, and JSON is the same whatever it chooses.
+// quillonctl in the user's language: the locale chooses English, Chinese or the source
+// texts for what a person reads, and JSON is the same whatever it chooses.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,7 +12,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace ctltest;
 
 using Env = std::vector<std::string>;
@@ -44,19 +40,6 @@ bool HasHan(const std::string& text) {
 
 class QuillonctlLanguageTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "quillonctl-language-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        m_dir = templ;
-        fs::create_directories(m_dir + "/config");
-        fs::create_directories(m_dir + "/runtime");
-        fs::permissions(m_dir + "/runtime", fs::perms::owner_all);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
     struct Run {
         int status = -1;
         std::vector<std::string> out;
@@ -65,9 +48,9 @@ protected:
     // quillonctl on the kit's tree, in the language `language` asks for.
     Run Ctl(std::vector<std::string> args, const Env& language) {
         args.insert(args.begin(), QUILLONCTL_EXE);
-        Env env = {"QUILLON_SYSFS_ROOT=" + kit.Bus().SysRoot(),
-                   "QUILLON_DEV_ROOT=" + kit.Bus().DevRoot(),
-                   "XDG_CONFIG_HOME=" + m_dir + "/config", "XDG_RUNTIME_DIR=" + m_dir + "/runtime"};
+        Env env = m_home.Env();
+        env.push_back("QUILLON_SYSFS_ROOT=" + kit.Bus().SysRoot());
+        env.push_back("QUILLON_DEV_ROOT=" + kit.Bus().DevRoot());
         env.insert(env.end(), language.begin(), language.end());
         Process process(std::move(args), env);
         Run run;
@@ -84,7 +67,7 @@ protected:
         return "--endpoint=http://127.0.0.1:1/keluserandhardwareservice.asmx";
     }
 
-    std::string m_dir;
+    CtlHome m_home{"quillonctl-language"};
     VirtualKit kit;
 };
 

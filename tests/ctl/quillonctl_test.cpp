@@ -127,24 +127,12 @@ OnPty RunOnPty(const std::vector<std::string>& args, const std::vector<std::stri
 
 class QuillonctlTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "quillonctl-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        m_dir = templ;
-        fs::create_directories(m_dir + "/config");
-        fs::create_directories(m_dir + "/runtime");
-        fs::permissions(m_dir + "/runtime", fs::perms::owner_all);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-
     // The kit's tree and a configuration directory of the test's own.
     std::vector<std::string> Env() const {
-        return {"QUILLON_SYSFS_ROOT=" + kit->Bus().SysRoot(),
-                "QUILLON_DEV_ROOT=" + kit->Bus().DevRoot(), "XDG_CONFIG_HOME=" + m_dir + "/config",
-                "XDG_RUNTIME_DIR=" + m_dir + "/runtime"};
+        std::vector<std::string> env = m_home.Env();
+        env.push_back("QUILLON_SYSFS_ROOT=" + kit->Bus().SysRoot());
+        env.push_back("QUILLON_DEV_ROOT=" + kit->Bus().DevRoot());
+        return env;
     }
     // quillonctl with stdout on `out` (-1: closed) and stderr into a file of the
     // test's; the caller reaps it with WaitRaw.
@@ -155,7 +143,7 @@ protected:
     };
     RawChild SpawnRaw(std::vector<std::string> args, int out) {
         RawChild child;
-        child.errPath = m_dir + "/stderr-" + std::to_string(++m_spawned);
+        child.errPath = m_home.dir + "/stderr-" + std::to_string(++m_spawned);
         args.insert(args.begin(), QUILLONCTL_EXE);
         std::vector<std::string> env = ChildEnvironment(Env());
         std::vector<char*> argv;
@@ -222,13 +210,14 @@ protected:
 
     // A simulator on a free port; `bound` marks the demo token bound first.
     bool StartSimulator(bool bound = false) {
-        const std::string state = m_dir + "/token-state.txt";
+        const std::string state = m_home.dir + "/token-state.txt";
         if (bound) {
             ChildProcess bind({QUILLON_TOKEN_SIM, "--state", state, "--bind", "123456789"}, {});
             EXPECT_EQ(bind.Exit(kBound), 0) << bind.Err().Text();
         }
         std::string error;
-        const bool ok = sim.Start(QUILLON_TOKEN_SIM, state, m_dir + "/sim.log", kBound, &error);
+        const bool ok =
+            sim.Start(QUILLON_TOKEN_SIM, state, m_home.dir + "/sim.log", kBound, &error);
         EXPECT_TRUE(ok) << error;
         return ok;
     }
@@ -237,7 +226,7 @@ protected:
         return "--endpoint=http://127.0.0.1:1/keluserandhardwareservice.asmx";
     }
 
-    std::string m_dir;
+    CtlHome m_home{"quillonctl"};
     int m_spawned = 0;
     std::unique_ptr<VirtualKit> kit = std::make_unique<VirtualKit>();
     std::atomic<std::int64_t> clock{NowSeconds()};
@@ -289,10 +278,10 @@ TEST_F(QuillonctlTest, ListAndCheckTellEachStateOfTheReceivers) {
     // flock(1) itself holds it (-o: its command does not share the lock), under a name
     // that a terminal would obey.
     const std::string hostile = "fl\x1b[2Jck";
-    fs::copy_file("/usr/bin/flock", m_dir + "/" + hostile);
-    fs::permissions(m_dir + "/" + hostile, fs::perms::owner_all);
+    fs::copy_file("/usr/bin/flock", m_home.dir + "/" + hostile);
+    fs::permissions(m_home.dir + "/" + hostile, fs::perms::owner_all);
     ChildProcess holder(
-        {m_dir + "/" + hostile, "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"}, {});
+        {m_home.dir + "/" + hostile, "-x", "-o", bus.NodePath(4), "-c", "echo held; exec cat"}, {});
     ASSERT_TRUE(holder.Out().WaitFor([](const std::string& l) { return l == "held"; }, kBound));
     chmod(bus.NodePath(3).c_str(), 0);
     {
@@ -325,9 +314,9 @@ TEST_F(QuillonctlTest, ServedKitShowsItsInterfacesAndWhoHoldsThem) {
     kit = std::make_unique<VirtualKit>(KitNodes::Served);
     kit->PlugIr();
     kit->PlugGame();
-    fs::create_directories(m_dir + "/runtime");
+    fs::create_directories(m_home.dir + "/runtime");
     std::vector<std::string> env = Env();
-    env.push_back("XDG_RUNTIME_DIR=" + m_dir + "/runtime");
+    env.push_back("XDG_RUNTIME_DIR=" + m_home.dir + "/runtime");
     auto ctl = [&](std::vector<std::string> args) {
         args.insert(args.begin(), QUILLONCTL_EXE);
         return std::make_unique<ChildProcess>(args, env);
@@ -481,7 +470,7 @@ TEST_F(QuillonctlTest, WatchWithAStdoutNobodyReadsEndsOnEachStopSignal) {
     for (int signo : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signo);
         // A FIFO the test holds open and never reads.
-        const std::string fifo = m_dir + "/stdout-" + std::to_string(signo);
+        const std::string fifo = m_home.dir + "/stdout-" + std::to_string(signo);
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         int fds[1] = {open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
         ASSERT_GE(fds[0], 0);
@@ -653,7 +642,7 @@ TEST_F(QuillonctlTest, VerifyGivesTheWindowsVerdictAndItsStatus) {
         EXPECT_NE(err.find("quillonctl: the endpoint http"), std::string::npos) << err;
         EXPECT_NE(err.find(" is the built-in one, which names no site's token service: write "
                            "yours into " +
-                           m_dir +
+                           m_home.dir +
                            "/config/quillon/quillon.conf as the line `endpoint = "
                            "http://<host>/keluserandhardwareservice.asmx`"),
                   std::string::npos)
@@ -698,7 +687,7 @@ TEST_F(QuillonctlTest, VerifyShowsTheServicesOwnAnswer) {
 // with the value escaped in the message.
 TEST_F(QuillonctlTest, VerifyRefusesValuesTheRequestCannotCarry) {
     ASSERT_TRUE(StartSimulator());
-    const std::string log = m_dir + "/sim.log";
+    const std::string log = m_home.dir + "/sim.log";
     const auto logged = fs::file_size(log);
     struct Case {
         std::vector<std::string> args;
@@ -943,8 +932,8 @@ TEST_F(CalibrateTest, VerdictsGiveTheStatusesOfVerify) {
 TEST_F(QuillonctlTest, ConfigurationFileAndItsFaults) {
     ASSERT_TRUE(StartSimulator());
     VirtualRemote token(*kit, DemoToken(), [this] { return clock.load(); });
-    fs::create_directories(m_dir + "/config/quillon");
-    const std::string conf = m_dir + "/config/quillon/quillon.conf";
+    fs::create_directories(m_home.dir + "/config/quillon");
+    const std::string conf = m_home.dir + "/config/quillon/quillon.conf";
     std::ofstream(conf) << "# the site's service\nendpoint = " << sim.Endpoint() << "\n";
     auto verify = Ctl({"verify", "--serial", "123456789", "--password", token.Password()});
     EXPECT_EQ(verify->Exit(kBound), 0) << verify->Err().Text();

@@ -17,13 +17,8 @@
 namespace {
 
 std::string Cut(std::string text, std::size_t width) {
-    if (text.size() > width) {
-        // Never inside a UTF-8 character.
-        std::size_t cut = width - 1;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-        text = text.substr(0, cut) + "~";
-    }
+    if (text.size() > width)
+        text = std::string(Utf8Prefix(text, width - 1)) + "~";
     return text;
 }
 

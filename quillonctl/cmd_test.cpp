@@ -252,13 +252,8 @@ private:
         if (view.step == EolStep::Keys)
             text += "  " +
                     Format(Translate("quillonctl", "missing: %s"), KeyNames(view.missing).c_str());
-        if (text.size() > 78) {
-            // Not inside a character of a translation.
-            std::size_t cut = 75;
-            while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-                --cut;
-            text = text.substr(0, cut) + "...";
-        }
+        if (text.size() > 78)
+            text = std::string(Utf8Prefix(text, 75)) + "...";
         if (text == m_countdown)
             return;
         ClearCountdown();

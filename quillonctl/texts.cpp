@@ -3,6 +3,14 @@
 #include <cstdarg>
 #include <cstdio>
 
+std::string_view Utf8Prefix(std::string_view text, std::size_t bytes) {
+    if (text.size() <= bytes)
+        return text;
+    while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80)
+        --bytes;
+    return text.substr(0, bytes);
+}
+
 std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -12,9 +20,8 @@ std::string Format(const char* format, ...) {
     va_end(args);
     std::string text;
     if (size > 0) {
-        text.resize(static_cast<std::size_t>(size) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
         text.resize(static_cast<std::size_t>(size));
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
     }
     va_end(again);
     return text;

@@ -6,6 +6,7 @@
 // ShownStatus. What is compared, recorded or written as JSON stays as it stands.
 
 #include <string>
+#include <string_view>
 
 #include "app/translation.h"
 #include "platform/text/translatable.h"
@@ -18,6 +19,10 @@
 inline const char* ShownStatus(const char* text) {
     return Translate(kStatusTextContext, text);
 }
+
+// The first `bytes` bytes of UTF-8 `text` or fewer, never ending inside a character
+// (a translation's, a label's).
+std::string_view Utf8Prefix(std::string_view text, std::size_t bytes);
 
 // printf(3) into a string.
 [[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...);
